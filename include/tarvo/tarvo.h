@@ -1,0 +1,30 @@
+/*
+ * libtarvo: the host library of the tarvo USB time-of-flight cameras.
+ *
+ * This umbrella header includes every public header.
+ *
+ * Thread words used in the comments of every header:
+ *   "any thread"      the call may be made from any thread at any time.
+ *   "one thread"      process-wide configuration; make these calls from a
+ *                     single thread, not concurrently with each other.
+ *   "not concurrently with close"
+ *                     the call may run beside other calls on the same
+ *                     device, but not beside tarvo_dev_close() on it.
+ *   "event thread"    the code runs on the device's link event thread; it
+ *                     must not block and must not close the device.
+ *
+ * Ownership: the library allocates and frees its own records; a pointer
+ * handed to a callback is valid only for the duration of that callback
+ * unless its documentation says otherwise.
+ */
+#ifndef TARVO_H
+#define TARVO_H
+
+#include "tarvo_types.h"
+#include "tarvo_log.h"
+#include "tarvo_ll.h"
+#include "tq_stream.h"
+#include "tarvo_drv.h"
+#include "tq_cmap.h"
+
+#endif /* TARVO_H */

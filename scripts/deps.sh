@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and only those
+# that are missing. Quick when everything is there already.
+set -euo pipefail
+
+packages=(
+  g++ clang cmake ninja-build ccache pkg-config
+  libusb-1.0-0-dev libzip-dev zip unzip
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  umockdev libumockdev-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps.sh: these packages are missing: ${missing[*]}" >&2
+  echo "deps.sh: run as root (or: sudo apt-get install ${missing[*]})" >&2
+  exit 1
+fi
+
+echo "deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds the library,
+# the simulator and every test with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang, so the libFuzzer targets build too),
+# runs them all with ctest, then builds the threaded tests with
+# ThreadSanitizer and runs those.
+#
+#   scripts/test.sh            everything
+#   TARVO_SKIP_TSAN=1 ...      skip the ThreadSanitizer pass
+#   CTEST_ARGS="-R stream" ... pass extra arguments to both ctest runs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/deps.sh
+
+jobs=${TARVO_JOBS:-$(nproc)}
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/tarvo-ccache}
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+
+configure() { # dir sanitizer extra...
+  local dir=$1 san=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DTARVO_SANITIZE="$san" -DTARVO_WERROR=ON "$@" >/dev/null
+}
+
+configure build/asan address -DTARVO_FUZZ=ON
+cmake --build build/asan -j "$jobs"
+(cd build/asan && ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-})
+
+if [ -z "${TARVO_SKIP_TSAN:-}" ]; then
+  configure build/tsan thread -DTARVO_FUZZ=OFF
+  cmake --build build/tsan -j "$jobs"
+  (cd build/tsan && ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-})
+fi
