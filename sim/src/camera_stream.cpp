@@ -69,23 +69,10 @@ bool next_packet(Camera::State &s, int64_t now) {
     if (g.group_off >= g.group_len && !start_group(s, now)) return false;
 
     const uint32_t seq = g.pkt_seq;
-    if (const StreamFault *f = fault_at(g, seq, StreamFault::Kind::stall, true)) {
-        (void)f;
+    if (fault_at(g, seq, StreamFault::Kind::stall, true)) {
+        // The reads queued now are failed by the pump, which may be walking
+        // the queue at this moment.
         s.halted = true;
-        if (s.node) {
-            // Queued reads end with a stall; new ones do too until CLEAR_HALT.
-            for (auto it = s.node->pending.begin(); it != s.node->pending.end();) {
-                if ((*it)->endpoint == wire::k_stream_ep) {
-                    (*it)->status = -EPIPE;
-                    (*it)->actual = 0;
-                    s.stats.bulk_failed++;
-                    s.node->done.push_back(std::move(*it));
-                    it = s.node->pending.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
         return false;
     }
     if (const StreamFault *f = fault_at(g, seq, StreamFault::Kind::silence, true)) {
@@ -149,6 +136,23 @@ bool next_packet(Camera::State &s, int64_t now) {
     return true;
 }
 
+// A halted endpoint ends every queued read with a stall; new ones fail the
+// same way until CLEAR_HALT.
+void fail_stream_reads(Camera::State &s, Node &n) {
+    for (auto it = n.pending.begin(); it != n.pending.end();) {
+        if ((*it)->endpoint == wire::k_stream_ep && (*it)->due_us < 0) {
+            (*it)->status = -EPIPE;
+            (*it)->actual = 0;
+            s.stats.bulk_failed++;
+            n.done.push_back(std::move(*it));
+            it = n.pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    s.stats.bulk_pending = 0;
+}
+
 }  // namespace
 
 void cam_start_stream(Camera::State &s, int64_t now) {
@@ -185,7 +189,7 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
     Node *n = s.node;
     if (!n || n->gone) return;
     StreamGen &g = s.gen;
-    for (auto it = n->pending.begin(); it != n->pending.end();) {
+    for (auto it = n->pending.begin(); it != n->pending.end() && !s.halted;) {
         Urb &u = **it;
         if (u.endpoint != wire::k_stream_ep || u.due_us >= 0) {
             ++it;
@@ -204,6 +208,7 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
         n->done.push_back(std::move(*it));
         it = n->pending.erase(it);
     }
+    if (s.halted) fail_stream_reads(s, *n);
     if (g.qhead == g.q.size()) {
         g.q.clear();
         g.qhead = 0;

@@ -245,6 +245,29 @@ TEST(SimStream, StallUntilClearHalt) {
     ASSERT_GE(pk.size(), 20u);
     EXPECT_EQ(pk[5].sidx, 5);   // the stream goes on where it halted
     ring.cancel();
+    ASSERT_TRUE(ring.wait_idle(3000));
+    stop_capture(usb.h);
+
+    // A new capture that stalls while 16 large reads wait: the first read
+    // ends with the three packets sent before the halt, the others stall.
+    cam.clear_stream_faults();
+    cam.add_stream_fault({StreamFault::Kind::stall, 3});
+    StreamRing big(usb.ctx, usb.h, 16, 153600);
+    ASSERT_TRUE(big.start());
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().bulk_pending == 16; }, 2000));
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().bulk_pending == 0; }, 2000));
+    big.stop_resubmitting();
+    ASSERT_TRUE(big.wait_idle(3000));
+    const auto st = big.statuses();
+    const auto len = big.lengths();
+    ASSERT_GE(st.size(), 16u);   // reissued reads stall again until the ring stops
+    EXPECT_EQ(st[0], LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(len[0], 3 * 1036);
+    for (size_t i = 1; i < 16; ++i) {
+        EXPECT_EQ(st[i], LIBUSB_TRANSFER_STALL) << i;
+        EXPECT_EQ(len[i], 0) << i;
+    }
 }
 
 TEST(SimStream, SilenceGivesTimeoutsThenDataAgain) {
