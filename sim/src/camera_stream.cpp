@@ -27,8 +27,11 @@ bool start_group(Camera::State &s, int64_t now) {
     g.group_off = 0;
     g.group_len = g.frlen * k;
     g.group.resize(g.group_len);
-    for (uint32_t i = 0; i < k; ++i)
-        test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});
+    if (g.uploading)
+        std::copy(g.upload.begin(), g.upload.end(), g.group.begin());
+    else
+        for (uint32_t i = 0; i < k; ++i)
+            test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});
     g.group_damaged = false;
     g.frame_seq += k;
     return true;
@@ -160,6 +163,18 @@ void cam_start_stream(Camera::State &s, int64_t now) {
     g = StreamGen{};
     g.on = true;
     g.cfg = s.stream_cfg;
+    auto mode = s.params.find(k_param_mode);
+    if (mode != s.params.end() && !mode->second.empty() && mode->second[0] == 9 &&
+        !s.cfg.calibration.empty()) {
+        // Data upload: the stored calibration as one frame of format 171.
+        g.uploading = true;
+        g.upload = s.cfg.calibration;
+        g.cfg.format = 171;
+        g.cfg.frame_bytes = static_cast<uint32_t>(s.cfg.calibration.size());
+        g.cfg.frames_per_packet = 1;
+        g.cfg.max_frames = 1;
+        g.cfg.paced = false;
+    }
     g.frlen = std::max<uint32_t>(1, frame_length(g.cfg));
     if (g.cfg.frames_per_packet > 1 && uint64_t{g.frlen} * g.cfg.frames_per_packet > 0xFFFFF)
         g.cfg.frames_per_packet = static_cast<uint16_t>(std::max<uint32_t>(1, 0xFFFFF / g.frlen));

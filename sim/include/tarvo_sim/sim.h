@@ -107,6 +107,9 @@ public:
     std::vector<uint8_t> param(uint8_t id) const;
     uint32_t param_u32(uint8_t id) const;  // little-endian from the first bytes
 
+    // The stored calibration sent in data-upload mode (see CameraConfig).
+    void set_calibration(std::vector<uint8_t> bytes);
+
     // --- Register spaces (32-bit registers by target and index; unset = 0).
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
     uint32_t reg(uint8_t target, uint32_t index) const;

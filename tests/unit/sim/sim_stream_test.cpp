@@ -313,3 +313,44 @@ TEST(SimStream, VanishMidStream) {
     EXPECT_FALSE(cam.present());
     EXPECT_EQ(cmd_out(usb.h, 0xC2, 5, {0xC2}), LIBUSB_ERROR_NO_DEVICE);
 }
+
+TEST(SimStream, DataUploadModeSendsTheCalibrationOnce) {
+    CameraConfig cfg;
+    cfg.calibration.resize(300000);
+    for (size_t i = 0; i < cfg.calibration.size(); ++i) cfg.calibration[i] = static_cast<uint8_t>(i * 7 + 3);
+    Bus bus(1, cfg);
+    Camera cam = bus.camera(0);
+    Usb usb;
+    ASSERT_TRUE(usb.open_port(2));
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(0, {9})), 20);
+    ASSERT_EQ(status(usb.h).code, 0);
+    StreamRing ring(usb.ctx, usb.h);
+    ASSERT_TRUE(ring.start());
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 1; }, 3000));
+    ASSERT_TRUE(ring.wait_bytes(cam.stats().stream_bytes, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(cam.stats().frames_sent, 1u);   // nothing after it
+    const auto pk = split_packets(ring.data());
+    ASSERT_FALSE(pk.empty());
+    EXPECT_EQ(pk[0].frfmt, 171);
+    EXPECT_EQ(pk[0].frlen, 300000u);
+    const auto fr = frames_of(pk);
+    ASSERT_EQ(fr.size(), 1u);
+    EXPECT_EQ(fr[0].bytes, cfg.calibration);
+    stop_capture(usb.h);
+
+    // Back to mode 0: test frames again.
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(0, {0})), 20);
+    cam.set_stream([] {
+        StreamConfig s;
+        s.paced = false;
+        s.frame_bytes = 64;
+        s.max_frames = 1;
+        return s;
+    }());
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 2; }, 3000));
+    EXPECT_EQ(cam.packets().at(0).header[14], 0);   // format 0
+    ring.cancel();
+}
