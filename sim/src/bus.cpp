@@ -123,10 +123,15 @@ void Bus::Impl::timer_loop() {
             if (d >= 0) due = std::min(due, d);
         }
         for (auto &[s, e] : events) {
-            if (e.unplug)
-                unplug(*s);
-            else
-                replug(*s, e.port);
+            try {
+                if (e.unplug)
+                    unplug(*s);
+                else
+                    replug(*s, e.port);
+            } catch (const std::exception &ex) {
+                // The camera stays off the bus; the host sees it vanish.
+                std::fprintf(stderr, "%s\n", ex.what());
+            }
         }
         lk.lock();
         if (!events.empty()) continue;
