@@ -161,7 +161,16 @@ int load_frame(FileKind &kind, bool gray, int fd, float *dst, int dst_len, int *
     const size_t ss = sample_size(h.format);
     const int64_t samples = static_cast<int64_t>(h.w) * h.h;  // < 2^62
     const uint64_t bytes = static_cast<uint64_t>(samples) * ss;
-    const size_t chunk = bytes < kChunkMax ? static_cast<size_t>(bytes) : kChunkMax;
+    size_t chunk = bytes < kChunkMax ? static_cast<size_t>(bytes) : kChunkMax;
+    // A regular file that holds less than the frame needs a buffer just
+    // larger than what is left in it: the first read then comes up short,
+    // as it would with the full buffer, before anything is converted.
+    const int64_t size = tarvo::platform::file_size_fd(fd);
+    const int64_t pos = seek_fd(fd, 0, SEEK_CUR);
+    if (size >= 0 && pos >= 0) {
+        const uint64_t left = size > pos ? static_cast<uint64_t>(size - pos) : 0;
+        if (left < chunk) chunk = static_cast<size_t>(left / ss + 1) * ss;
+    }
     auto *buf = static_cast<uint8_t *>(std::malloc(chunk));
     if (!buf) {
         TQ_ERR("[%s] malloc failed!\n", kind.fn);

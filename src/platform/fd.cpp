@@ -1,6 +1,7 @@
 #include "platform/fd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,12 @@ int close_fd(int fd) { return ::close(fd) == 0 ? 0 : -1; }
 
 int64_t seek_fd(int fd, int64_t offset, int whence) {
     return static_cast<int64_t>(::lseek(fd, static_cast<off_t>(offset), whence));
+}
+
+int64_t file_size_fd(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
 }
 
 int64_t read_fd(int fd, void *buf, size_t n) {

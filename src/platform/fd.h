@@ -17,6 +17,10 @@ int close_fd(int fd);
 // lseek(2): the new offset, or -1 when the descriptor cannot seek.
 int64_t seek_fd(int fd, int64_t offset, int whence);
 
+// Size of the file behind the descriptor, or -1 when it is not a regular
+// file (pipes, devices) or cannot be queried.
+int64_t file_size_fd(int fd);
+
 // Reads up to n bytes, going on after short reads and interruptions until
 // n bytes are in or the file ends. Returns the bytes read, or -1 when an
 // error came before the first byte.
