@@ -32,6 +32,13 @@ tq_lens_param_t wide_lens() {
     return p;
 }
 
+// The fastest repetition: on a shared machine the least disturbed one.
+double min_of(const std::vector<double> &v) {
+    double m = v.empty() ? 0.0 : v[0];
+    for (double x : v) m = x < m ? x : m;
+    return m;
+}
+
 std::vector<float> test_image() {
     std::vector<float> img(kW * kH);
     for (int i = 0; i < kW * kH; ++i) img[i] = 0.5f + static_cast<float>(i % 977) * 0.001f;
@@ -58,7 +65,7 @@ void BM_Undistort(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations() * kW * kH);
 }
-BENCHMARK(BM_Undistort);
+BENCHMARK(BM_Undistort)->ComputeStatistics("min", min_of);
 
 // The reference: dst[i] = src[idx[i]] with the indices worked out
 // beforehand from the same map, out-of-image pixels pointing at one extra
@@ -89,7 +96,7 @@ void BM_PlainGather(benchmark::State &state) {
     if (dst != ref) state.SkipWithError("plain gather disagrees with tq_calib_len_undistort");
     state.SetItemsProcessed(state.iterations() * kW * kH);
 }
-BENCHMARK(BM_PlainGather);
+BENCHMARK(BM_PlainGather)->ComputeStatistics("min", min_of);
 
 // Half-size image through the full-size map (every second map entry).
 void BM_UndistortHalf(benchmark::State &state) {
@@ -103,7 +110,7 @@ void BM_UndistortHalf(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations() * kW * kH / 4);
 }
-BENCHMARK(BM_UndistortHalf);
+BENCHMARK(BM_UndistortHalf)->ComputeStatistics("min", min_of);
 
 void BM_InitMap(benchmark::State &state) {
     tq_lens_param_t lens = wide_lens();
@@ -115,7 +122,7 @@ void BM_InitMap(benchmark::State &state) {
     tq_calib_len_uninit_map(&map);
     state.SetItemsProcessed(state.iterations() * kW * kH);
 }
-BENCHMARK(BM_InitMap)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_InitMap)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", min_of);
 
 }  // namespace
 

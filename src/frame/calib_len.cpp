@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "api/log.h"
+#include "frame/calib_len_gather.h"
 #include "tarvo/tq_calib_len.h"
 
 // The arithmetic below is written to be reproduced bit for bit; keep the
@@ -217,35 +218,6 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     return true;
 }
 
-// Nearest raw index of a scaled map position q: trunc(q + 0.5), computed
-// exactly, when it lies in [0, n). That holds exactly when
-// -1.5 < q < n - 0.5, which is tested before any conversion so that NaN and
-// huge map values never reach an integer.
-inline bool nearest_index(float q, int n, int *out) {
-    if (!(q > -1.5f && static_cast<double>(q) < n - 0.5)) return false;
-    const int t = static_cast<int>(q);  // trunc(q), |q - t| < 1, exact
-    const int r = t + (q - static_cast<float>(t) >= 0.5f ? 1 : 0);
-    *out = r < 0 ? 0 : r;
-    return true;
-}
-
-// One output row: the nearest raw pixel of every `step`-th map entry of a
-// map row, or the invalid value.
-template <bool kUnitFactor>
-void gather_row(const float *mx, const float *my, int step, float fbx, float fby, const float *src,
-                int src_w, int src_h, float *dst, float invalid_value) {
-    for (int x = 0; x < src_w; ++x) {
-        const size_t i = static_cast<size_t>(x) * (kUnitFactor ? 1 : step);
-        const float qx = kUnitFactor ? mx[i] : mx[i] / fbx;
-        const float qy = kUnitFactor ? my[i] : my[i] / fby;
-        int sx, sy;
-        float v = invalid_value;
-        if (nearest_index(qx, src_w, &sx) && nearest_index(qy, src_h, &sy))
-            v = src[static_cast<size_t>(sy) * src_w + sx];
-        dst[x] = v;
-    }
-}
-
 }  // namespace
 
 extern "C" {
@@ -295,17 +267,7 @@ TARVO_API int tq_calib_len_undistort(const tq_calib_len_map_t *map, float *dst, 
         return 0;
     }
     const int bx = map->width / src_w, by = map->height / src_h;
-    const float fbx = static_cast<float>(bx), fby = static_cast<float>(by);
-    for (int y = 0; y < src_h; ++y) {
-        const size_t row = static_cast<size_t>(y) * by * map->width;
-        float *out = dst + static_cast<size_t>(y) * src_w;
-        if (bx == 1 && by == 1)
-            gather_row<true>(map->map_x + row, map->map_y + row, 1, fbx, fby, src, src_w, src_h,
-                             out, invalid_value);
-        else
-            gather_row<false>(map->map_x + row, map->map_y + row, bx, fbx, fby, src, src_w, src_h,
-                              out, invalid_value);
-    }
+    tarvo::lens::gather(*map, bx, by, src, src_w, src_h, dst, invalid_value);
     return 1;
 }
 

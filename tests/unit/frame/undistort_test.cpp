@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "frame/calib_len_gather.h"
 #include "tarvo/tq_calib_len.h"
 #include "test_util.h"
 
@@ -58,7 +59,19 @@ protected:
     frame_test::LogCapture log{"undistort_test.log"};
 };
 
-TEST_F(Undistort, BorderRoundingTruncatesTowardZero) {
+// Both forms of the gather (portable and vector) against the rule.
+class UndistortForms : public Undistort, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { tarvo::lens::set_vector_gather(GetParam()); }
+    void TearDown() override { tarvo::lens::set_vector_gather(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Gather, UndistortForms, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                             return i.param ? std::string("Vector") : std::string("Portable");
+                         });
+
+TEST_P(UndistortForms, BorderRoundingTruncatesTowardZero) {
     // One row of eight pixels; each column's map entry probes one case.
     const float probes[] = {-1.2f, -1.6f, -1.5f, -1.4999999f, 0.49999997f, 6.4f, 6.5f, 7.4999995f};
     const float expect_x[] = {0, -1, -1, 0, 0, 6, 7, 7};  // -1: invalid
@@ -82,7 +95,7 @@ TEST_F(Undistort, BorderRoundingTruncatesTowardZero) {
     EXPECT_EQ(dst4[3], kInvalid);
 }
 
-TEST_F(Undistort, NonNumbersAndHugeMapValuesGiveTheInvalidValue) {
+TEST_P(UndistortForms, NonNumbersAndHugeMapValuesGiveTheInvalidValue) {
     const float inf = std::numeric_limits<float>::infinity();
     const float bad[] = {std::nanf(""), inf, -inf, 1e30f, -1e30f, 3e9f, -3e9f, 2147483648.0f};
     HandMap map(8, 2);
@@ -95,7 +108,7 @@ TEST_F(Undistort, NonNumbersAndHugeMapValuesGiveTheInvalidValue) {
     for (int i = 0; i < 16; ++i) EXPECT_EQ(dst[i], -5.0f) << i;
 }
 
-TEST_F(Undistort, HalfSizeImageSamplesEverySecondMapEntryAtHalfScale) {
+TEST_P(UndistortForms, HalfSizeImageSamplesEverySecondMapEntryAtHalfScale) {
     const int W = 320, H = 240, w = 160, h = 120;
     HandMap map(W, H);
     // Odd rows and columns point outside any image, so sampling them would
@@ -113,14 +126,14 @@ TEST_F(Undistort, HalfSizeImageSamplesEverySecondMapEntryAtHalfScale) {
     EXPECT_EQ(log.take(), "");
 }
 
-TEST_F(Undistort, MatchesTheSamplingRuleOnRandomMapsAndFactors) {
+TEST_P(UndistortForms, MatchesTheSamplingRuleOnRandomMapsAndFactors) {
     std::mt19937 rng(1234);
     std::uniform_real_distribution<float> pos(-3.0f, 40.0f);
     std::uniform_int_distribution<int> pick(0, 15);
     const float specials[] = {std::nanf(""), std::numeric_limits<float>::infinity(), -1.5f,
                               -0.5f, 0.49999997f, 1e20f, -1e20f, 5.5f};
-    for (int round = 0; round < 40; ++round) {
-        const int w = 1 + round % 13, h = 1 + round % 7;
+    for (int round = 0; round < 60; ++round) {
+        const int w = 1 + round % 37, h = 1 + round % 7;
         const int bx = 1 + round % 3, by = 1 + (round / 3) % 3;
         HandMap map(w * bx, h * by);
         for (size_t i = 0; i < map.xs.size(); ++i) {
