@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "api/log.h"
+#include "frame/calib_len_fill.h"
 #include "frame/calib_len_gather.h"
 #include "tarvo/tq_calib_len.h"
 
@@ -35,10 +36,7 @@ namespace {
 
 const char kUndistort[] = "tq_calib_len_undistort";
 
-struct Lens {
-    double cx, cy, fx, fy;
-    double k1, k2, p1, p2, k3;
-};
+using Lens = tarvo::lens::Distortion;
 
 struct PointF {
     float x, y;
@@ -146,31 +144,6 @@ void new_camera_matrix(const double *K, int W, int H, const RectF &I, const Rect
     Kp[5] = cy1 + cy0 * 0;
 }
 
-// Fills the map: back-projects every corrected pixel through R = K'^-1
-// (stepping along a row by additions) and distorts it forward through K.
-void fill_map(tq_calib_len_map_t *map, const Lens &l, const double *R) {
-    const int W = map->width, H = map->height;
-    for (int v = 0; v < H; ++v) {
-        double X = v * R[1] + R[2];
-        double Y = v * R[4] + R[5];
-        double Z = v * R[7] + R[8];
-        float *mx = map->map_x + static_cast<size_t>(v) * W;
-        float *my = map->map_y + static_cast<size_t>(v) * W;
-        for (int u = 0; u < W; ++u) {
-            const double w = 1 / Z;
-            const double x = X * w, y = Y * w;
-            const double x2 = x * x, y2 = y * y;
-            const double r2 = x2 + y2, xy2 = 2 * x * y;
-            const double kr = 1 + ((l.k3 * r2 + l.k2) * r2 + l.k1) * r2;
-            mx[u] = static_cast<float>(l.cx + l.fx * (x * kr + l.p1 * xy2 + l.p2 * (r2 + 2 * x2)));
-            my[u] = static_cast<float>(l.cy + l.fy * (y * kr + l.p1 * (r2 + 2 * y2) + l.p2 * xy2));
-            X += R[0];
-            Y += R[3];
-            Z += R[6];
-        }
-    }
-}
-
 // Builds everything but the arrays' contents; false leaves the map unbuilt.
 bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     const int W = lens.img_w, H = lens.img_h;
@@ -212,7 +185,7 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     map->roi[1] = round_half_up_trunc(roi.y);
     map->roi[2] = round_half_up_trunc(roi.w);
     map->roi[3] = round_half_up_trunc(roi.h);
-    fill_map(map, l, R);
+    tarvo::lens::fill_map(mx, my, W, H, l, R);
     std::free(R);
     map->inited = 1;
     return true;

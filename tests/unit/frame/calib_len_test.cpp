@@ -5,8 +5,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "frame/calib_len_fill.h"
 #include "tarvo/tq_calib_len.h"
 
 namespace {
@@ -150,17 +152,33 @@ TEST(CalibLenMap, ZeroCoefficientsGiveAPureStretchWhateverTheCameraMatrix) {
     }
 }
 
-TEST(CalibLenMap, DistortedLensFollowsTheModelBitForBit) {
-    tq_lens_param_t lenses[] = {barrel_lens(), barrel_lens()};
+// Both forms of the map fill (portable and vector) against the model.
+class CalibLenFill : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { tarvo::lens::set_vector_fill(GetParam()); }
+    void TearDown() override { tarvo::lens::set_vector_fill(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Fill, CalibLenFill, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                             return i.param ? std::string("Vector") : std::string("Portable");
+                         });
+
+TEST_P(CalibLenFill, DistortedLensFollowsTheModelBitForBit) {
+    tq_lens_param_t lenses[] = {barrel_lens(), barrel_lens(), barrel_lens()};
     // Pincushion with strong tangential error and an off-centre principal point.
     lenses[1].dcoeff[0] = 0.21;
     lenses[1].dcoeff[1] = -0.05;
     lenses[1].dcoeff[2] = -0.01;
     lenses[1].dcoeff[3] = 0.008;
     lenses[1].cx = 140.0;
+    // A size that is no multiple of four either way.
+    lenses[2].img_w = 323;
+    lenses[2].img_h = 243;
     for (const tq_lens_param_t &lens : lenses) {
         Map map;
-        ASSERT_EQ(tq_calib_len_init_map(&map.m, &lens), 320 * 240);
+        const int n = lens.img_w * lens.img_h;
+        ASSERT_EQ(tq_calib_len_init_map(&map.m, &lens), n);
         const Oracle o = oracle_map(lens);
         ASSERT_EQ(0, std::memcmp(map.m.map_x, o.mx.data(), o.mx.size() * 4));
         ASSERT_EQ(0, std::memcmp(map.m.map_y, o.my.data(), o.my.size() * 4));
