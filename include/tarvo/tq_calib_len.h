@@ -12,7 +12,8 @@
  * Also here: the few 3x3 and 4x4 matrix routines the map builder uses.
  * Matrices are arrays of doubles in row-major order (3x3: element (r, c)
  * at 3r + c; 4x4: at 4r + c). Routines that allocate use the C allocator;
- * release their results with free().
+ * release their results with free(). The matrix routines touch only their
+ * arguments, never block and may be called from any thread.
  *
  * Nothing here takes a lock. A map may be applied from several threads at
  * once, but must not be built or released while another thread applies it.

@@ -144,7 +144,8 @@ void new_camera_matrix(const double *K, int W, int H, const RectF &I, const Rect
     Kp[5] = cy1 + cy0 * 0;
 }
 
-// Builds everything but the arrays' contents; false leaves the map unbuilt.
+// Builds the map from a cleared record; false leaves it unbuilt with
+// nothing allocated.
 bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     const int W = lens.img_w, H = lens.img_h;
     if (W < 2 || H < 2) return false;
