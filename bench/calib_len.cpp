@@ -22,11 +22,11 @@ tq_lens_param_t wide_lens() {
     p.cy = 118.7;
     p.fx = 212.5;
     p.fy = 211.9;
-    p.dcoeff[0] = -0.32;   // k1
-    p.dcoeff[1] = 0.11;    // k2
-    p.dcoeff[2] = 0.0012;  // p1
-    p.dcoeff[3] = -0.0007; // p2
-    p.dcoeff[4] = -0.015;  // k3
+    p.dcoeff[0] = -0.32;    // k1
+    p.dcoeff[1] = 0.11;     // k2
+    p.dcoeff[2] = 0.0012;   // p1
+    p.dcoeff[3] = -0.0007;  // p2
+    p.dcoeff[4] = -0.015;   // k3
     p.img_w = kW;
     p.img_h = kH;
     return p;
@@ -103,8 +103,8 @@ void BM_UndistortHalf(benchmark::State &state) {
     MapHolder h;
     std::vector<float> src(kW * kH / 4, 1.0f), dst(kW * kH / 4);
     for (auto _ : state) {
-        int ok = tq_calib_len_undistort(&h.map, dst.data(), kW * kH / 4, src.data(), kW / 2,
-                                        kH / 2, kInvalid);
+        int ok = tq_calib_len_undistort(&h.map, dst.data(), kW * kH / 4, src.data(), kW / 2, kH / 2,
+                                        kInvalid);
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }

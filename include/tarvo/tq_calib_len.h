@@ -96,8 +96,7 @@ TARVO_API void tq_calib_len_uninit_map(tq_calib_len_map_t *map);
  * Does not block, allocates nothing. Any thread.
  */
 TARVO_API int tq_calib_len_undistort(const tq_calib_len_map_t *map, float *dst, int dst_len,
-                                     const float *src, int src_w, int src_h,
-                                     float invalid_value);
+                                     const float *src, int src_w, int src_h, float invalid_value);
 
 /**
  * Allocates a zero-filled 3x3 matrix and copies `src` (9 doubles) into it

@@ -7,9 +7,9 @@
 // every corrected pixel, back-projecting through K'^-1 and distorting
 // forward through the lens's own K to find the raw position to sample.
 #include <cfloat>
-#include <cstddef>
 #include <climits>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
@@ -129,8 +129,7 @@ bool all_finite(const double *m, int n) {
 // The new camera matrix K': K with focal lengths and principal point chosen
 // so that the outer rectangle fills W - 1 x H - 1 pixels (blend weight 1 on
 // the outer rectangle, 0 on the inner one).
-void new_camera_matrix(const double *K, int W, int H, const RectF &I, const RectF &O,
-                       double *Kp) {
+void new_camera_matrix(const double *K, int W, int H, const RectF &I, const RectF &O, double *Kp) {
     const double wm1 = static_cast<float>(W - 1);
     const double hm1 = static_cast<float>(H - 1);
     const double fx0 = wm1 / I.w, fy0 = hm1 / I.h;
@@ -215,10 +214,9 @@ TARVO_API void tq_calib_len_uninit_map(tq_calib_len_map_t *map) {
 }
 
 TARVO_API int tq_calib_len_undistort(const tq_calib_len_map_t *map, float *dst, int dst_len,
-                                     const float *src, int src_w, int src_h,
-                                     float invalid_value) {
-    const bool built = map && map->inited && map->map_x && map->map_y && map->width > 0 &&
-                       map->height > 0;
+                                     const float *src, int src_w, int src_h, float invalid_value) {
+    const bool built =
+        map && map->inited && map->map_x && map->map_y && map->width > 0 && map->height > 0;
     if (!built) {
         TQ_ERR("[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", kUndistort,
                map ? map->width : 0, map ? map->height : 0, src_w, src_h);

@@ -62,8 +62,8 @@ __attribute__((target("avx2"))) inline __m256i nearest8(__m256 q) {
 
 template <bool kUnitFactor>
 __attribute__((target("avx2"))) void gather_avx2(const tq_calib_len_map_t &map, int bx, int by,
-                                                 const float *src, int src_w, int src_h,
-                                                 float *dst, float invalid_value) {
+                                                 const float *src, int src_w, int src_h, float *dst,
+                                                 float invalid_value) {
     const __m256 fbx = _mm256_set1_ps(static_cast<float>(bx));
     const __m256 fby = _mm256_set1_ps(static_cast<float>(by));
     const __m256i width = _mm256_set1_epi32(src_w);
@@ -87,8 +87,8 @@ __attribute__((target("avx2"))) void gather_avx2(const tq_calib_len_map_t &map, 
                 qy = _mm256_div_ps(_mm256_i32gather_ps(my, at, 4), fby);
             }
             const __m256i sx = nearest8(qx), sy = nearest8(qy);
-            const __m256i below = _mm256_and_si256(_mm256_cmpgt_epi32(width, sx),
-                                                   _mm256_cmpgt_epi32(height, sy));
+            const __m256i below =
+                _mm256_and_si256(_mm256_cmpgt_epi32(width, sx), _mm256_cmpgt_epi32(height, sy));
             const int negative = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(sx, sy)));
             const int outside = (~_mm256_movemask_ps(_mm256_castsi256_ps(below)) | negative) & 0xFF;
             // The indices leave the vector unit two at a time (four moves to
@@ -146,8 +146,8 @@ void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int
             float *dst, float invalid_value) {
 #ifdef TARVO_GATHER_AVX2
     constexpr int kExactLimit = 1 << 22;
-    if (g_vector_enabled.load(std::memory_order_relaxed) && cpu_has_avx2() &&
-        src_w < kExactLimit && src_h < kExactLimit) {
+    if (g_vector_enabled.load(std::memory_order_relaxed) && cpu_has_avx2() && src_w < kExactLimit &&
+        src_h < kExactLimit) {
         if (bx == 1 && by == 1)
             gather_avx2<true>(map, bx, by, src, src_w, src_h, dst, invalid_value);
         else

@@ -51,14 +51,15 @@ FileKind g_dist{"tarvo_frame_load_distance",
                  {"TQ_DIST,U16,", TARVO_FRAME_SAVE_U16}},
                 {},
                 {}};
-FileKind g_gray{"tarvo_frame_load_gray",
-                {{"TQ_GRAY,U8,", TARVO_FRAME_SAVE_U8},
-                 {"TQ_GRAY,U16,", TARVO_FRAME_SAVE_U16},
-                 {nullptr, 0}},
-                {},
-                {}};
+FileKind g_gray{
+    "tarvo_frame_load_gray",
+    {{"TQ_GRAY,U8,", TARVO_FRAME_SAVE_U8}, {"TQ_GRAY,U16,", TARVO_FRAME_SAVE_U16}, {nullptr, 0}},
+    {},
+    {}};
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // A decimal integer as scanf's %d reads it (leading white space, optional
 // sign). Numbers that do not fit an int, or are negative, are refused:
@@ -107,7 +108,8 @@ bool read_header(int fd, FileKind &kind) {
         return false;
     }
     const void *nl = std::memchr(buf, '\n', static_cast<size_t>(got));
-    const size_t len = nl ? static_cast<size_t>(static_cast<const char *>(nl) - buf) + 1 : kHeaderMax;
+    const size_t len =
+        nl ? static_cast<size_t>(static_cast<const char *>(nl) - buf) + 1 : kHeaderMax;
     Header h;
     if (!parse_header(buf, len < static_cast<size_t>(got) ? len : static_cast<size_t>(got), kind,
                       &h)) {
@@ -127,9 +129,12 @@ bool read_header(int fd, FileKind &kind) {
 size_t sample_size(int format) {
     switch (format) {
         case TARVO_FRAME_SAVE_F32:
-        case TARVO_FRAME_SAVE_U32: return 4;
-        case TARVO_FRAME_SAVE_U16: return 2;
-        default: return 1;
+        case TARVO_FRAME_SAVE_U32:
+            return 4;
+        case TARVO_FRAME_SAVE_U16:
+            return 2;
+        default:
+            return 1;
     }
 }
 
@@ -141,18 +146,23 @@ void convert(const uint8_t *buf, size_t n, int format, bool gray, int64_t first,
     tarvo::ByteReader r(buf, n * sample_size(format));
     for (int64_t i = first; i < stop; ++i) {
         switch (format) {
-            case TARVO_FRAME_SAVE_F32: dst[i] = std::bit_cast<float>(r.u32()); break;
-            case TARVO_FRAME_SAVE_U32: dst[i] = units::mm_u32_to_m(r.u32()); break;
+            case TARVO_FRAME_SAVE_F32:
+                dst[i] = std::bit_cast<float>(r.u32());
+                break;
+            case TARVO_FRAME_SAVE_U32:
+                dst[i] = units::mm_u32_to_m(r.u32());
+                break;
             case TARVO_FRAME_SAVE_U16:
                 dst[i] = gray ? static_cast<float>(r.u16()) : units::mm_u16_to_m(r.u16());
                 break;
-            default: dst[i] = static_cast<float>(r.u8()); break;
+            default:
+                dst[i] = static_cast<float>(r.u8());
+                break;
         }
     }
 }
 
-int load_frame(FileKind &kind, bool gray, int fd, float *dst, int dst_len, int *w_out,
-               int *h_out) {
+int load_frame(FileKind &kind, bool gray, int fd, float *dst, int dst_len, int *w_out, int *h_out) {
     std::lock_guard<std::mutex> lock(kind.mu);
     if (seek_fd(fd, 0, SEEK_CUR) == 0 && !read_header(fd, kind)) return 0;
     const Header h = kind.last;

@@ -23,7 +23,9 @@ const char kSaveDist[] = "tarvo_frame_save_distance";
 const char kSaveGray[] = "tarvo_frame_save_gray";
 
 // Byte counts in messages are ints.
-int clamp_int(int64_t v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
+int clamp_int(int64_t v) {
+    return v > INT_MAX ? INT_MAX : static_cast<int>(v);
+}
 
 // Writes the header line when the descriptor is at offset 0. False after a
 // short write, which the caller reports.
@@ -72,8 +74,8 @@ int64_t write_f32(int fd, const float *in, int64_t n, bool *oom) {
         return write_fd(fd, in, static_cast<size_t>(n) * 4);
     } else {
         int64_t written = 0;
-        write_converted<4>(fd, in, n, [](float v) { return std::bit_cast<uint32_t>(v); },
-                           &written, oom);
+        write_converted<4>(
+            fd, in, n, [](float v) { return std::bit_cast<uint32_t>(v); }, &written, oom);
         return written;
     }
 }

@@ -21,7 +21,9 @@ inline int64_t trunc_or_zero(float v) {
     return static_cast<int64_t>(t);
 }
 
-inline float to_mm(float metres) { return metres * 1000.0f; }
+inline float to_mm(float metres) {
+    return metres * 1000.0f;
+}
 
 inline uint32_t dist_u32(float metres) {
     return static_cast<uint32_t>(static_cast<uint64_t>(trunc_or_zero<64>(to_mm(metres))));
@@ -44,6 +46,8 @@ inline uint8_t gray_u8(float level) {
 inline float mm_u32_to_m(uint32_t mm) {
     return static_cast<float>(static_cast<double>(static_cast<float>(mm)) / 1000.0);
 }
-inline float mm_u16_to_m(uint16_t mm) { return static_cast<float>(mm / 1000.0); }
+inline float mm_u16_to_m(uint16_t mm) {
+    return static_cast<float>(mm / 1000.0);
+}
 
 }  // namespace tarvo::frame_units

@@ -17,9 +17,13 @@ double *alloc_zeroed(size_t n, const double *src) {
 
 extern "C" {
 
-TARVO_API double *mat3_create(const double *src) { return alloc_zeroed(9, src); }
+TARVO_API double *mat3_create(const double *src) {
+    return alloc_zeroed(9, src);
+}
 
-TARVO_API double *mat4_create(const double *src) { return alloc_zeroed(16, src); }
+TARVO_API double *mat4_create(const double *src) {
+    return alloc_zeroed(16, src);
+}
 
 TARVO_API double *mat3_set(const double *src, double *dst) {
     if (!src || !dst) return nullptr;
@@ -50,15 +54,9 @@ TARVO_API double *mat4_toInverseMat3(const double *mat, double *dst) {
     // Every element is computed before the first store so that `dst` may
     // alias the block (mat3_inverse passes the source matrix as target).
     const double inv[9] = {
-        c00 / det,
-        (a02 * a21 - a01 * a22) / det,
-        (a01 * a12 - a02 * a11) / det,
-        c01 / det,
-        (a00 * a22 - a02 * a20) / det,
-        (a02 * a10 - a00 * a12) / det,
-        c02 / det,
-        (a01 * a20 - a00 * a21) / det,
-        (a00 * a11 - a01 * a10) / det,
+        c00 / det, (a02 * a21 - a01 * a22) / det, (a01 * a12 - a02 * a11) / det,
+        c01 / det, (a00 * a22 - a02 * a20) / det, (a02 * a10 - a00 * a12) / det,
+        c02 / det, (a01 * a20 - a00 * a21) / det, (a00 * a11 - a01 * a10) / det,
     };
     if (!dst) dst = mat3_create(nullptr);
     if (!dst) return nullptr;

@@ -20,7 +20,9 @@ int open_fd(const char *path, int flags, int mode) {
     return fd;
 }
 
-int close_fd(int fd) { return ::close(fd) == 0 ? 0 : -1; }
+int close_fd(int fd) {
+    return ::close(fd) == 0 ? 0 : -1;
+}
 
 int64_t seek_fd(int fd, int64_t offset, int whence) {
     return static_cast<int64_t>(::lseek(fd, static_cast<off_t>(offset), whence));

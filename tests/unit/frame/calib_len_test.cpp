@@ -117,8 +117,10 @@ Oracle oracle_map(const tq_lens_param_t &p) {
             double w = 1 / Z, x = X * w, y = Y * w;
             double x2 = x * x, y2 = y * y, r2 = x2 + y2, xy2 = 2 * x * y;
             double kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
-            o.mx.push_back(static_cast<float>(p.cx + p.fx * (x * kr + p1 * xy2 + p2 * (r2 + 2 * x2))));
-            o.my.push_back(static_cast<float>(p.cy + p.fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * xy2)));
+            o.mx.push_back(
+                static_cast<float>(p.cx + p.fx * (x * kr + p1 * xy2 + p2 * (r2 + 2 * x2))));
+            o.my.push_back(
+                static_cast<float>(p.cy + p.fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * xy2)));
             X += R[0];
             Y += R[3];
             Z += R[6];
@@ -154,7 +156,7 @@ TEST(CalibLenMap, ZeroCoefficientsGiveAPureStretchWhateverTheCameraMatrix) {
 
 // Both forms of the map fill (portable and vector) against the model.
 class CalibLenFill : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override { tarvo::lens::set_vector_fill(GetParam()); }
     void TearDown() override { tarvo::lens::set_vector_fill(true); }
 };
@@ -225,7 +227,7 @@ TEST(CalibLenMap, RecordsThatGiveNoMapLeaveItUnbuilt) {
     struct Case {
         int w, h;
         double fx;
-    } cases[] = {{1, 240, 200}, {320, 1, 200}, {0, 0, 200},   {-320, 240, 200},
+    } cases[] = {{1, 240, 200}, {320, 1, 200},       {0, 0, 200}, {-320, 240, 200},
                  {320, 240, 0}, {46341, 46341, 200}, {2, 2, NAN}};
     for (const Case &c : cases) {
         Map map;

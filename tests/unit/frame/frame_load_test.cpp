@@ -35,12 +35,14 @@ std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) 
 }
 
 class FrameLoad : public ::testing::Test {
-protected:
+  protected:
     frame_test::LogCapture log{"frame_load_test.log"};
     std::vector<float> dst = std::vector<float>(64, kUntouched);
     int w = -1, h = -1;
 
-    int load_dist(int fd, int len) { return tarvo_frame_load_distance(fd, dst.data(), len, &w, &h); }
+    int load_dist(int fd, int len) {
+        return tarvo_frame_load_distance(fd, dst.data(), len, &w, &h);
+    }
     bool untouched_from(size_t i) const {
         for (; i < dst.size(); ++i)
             if (dst[i] != kUntouched) return false;
@@ -97,9 +99,10 @@ TEST_F(FrameLoad, SavedFramesComeBackInEveryFormat) {
         }
         // The appended 2 x 2 frame is read with the 2 x 4 header.
         EXPECT_EQ(load_dist(fd, 64), 0);
-        EXPECT_NE(log.take().find(format == TARVO_FRAME_SAVE_U16 ? "read 16 date failed: ret= 8\n"
-                                                                 : "read 32 date failed: ret= 16\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            log.take().find(format == TARVO_FRAME_SAVE_U16 ? "read 16 date failed: ret= 8\n"
+                                                           : "read 32 date failed: ret= 16\n"),
+            std::string::npos);
         close_fd(fd);
     }
     EXPECT_EQ(log.take(), "");
@@ -175,11 +178,17 @@ TEST_F(FrameLoad, HeaderTextIsReadAsScanfWould) {
         EXPECT_EQ(h, 1);
         close_fd(fd);
     }
-    const std::string refused[] = {"TQ_DIST,U16,2 ,1\n",         "TQ_DIST,U16,2\n",
-                                   "TQ_DIST,U16,-2,1\n",         "TQ_DIST,U16,2,-1\n",
-                                   "TQ_DIST,U16,99999999999,1\n", "TQ_DIST,U8,2,1\n",
-                                   "tq_dist,U16,2,1\n",          "TQ_GRAY,U16,2,1\n",
-                                   std::string("TQ_DIST,U16,\0" "2,1\n", 17)};
+    const std::string refused[] = {"TQ_DIST,U16,2 ,1\n",
+                                   "TQ_DIST,U16,2\n",
+                                   "TQ_DIST,U16,-2,1\n",
+                                   "TQ_DIST,U16,2,-1\n",
+                                   "TQ_DIST,U16,99999999999,1\n",
+                                   "TQ_DIST,U8,2,1\n",
+                                   "tq_dist,U16,2,1\n",
+                                   "TQ_GRAY,U16,2,1\n",
+                                   std::string("TQ_DIST,U16,\0"
+                                               "2,1\n",
+                                               17)};
     for (const std::string &text : refused) {
         write_file("scan.bin", cat(bytes_of(text), u16_bytes({10, 20})));
         const int fd = open_read_fd("scan.bin");

@@ -22,7 +22,7 @@ using tarvo::platform::close_fd;
 const float kInf = std::numeric_limits<float>::infinity();
 
 class FrameSave : public ::testing::Test {
-protected:
+  protected:
     frame_test::LogCapture log{"frame_save_test.log"};
 
     // Saves `values` as one distance frame of n x 1 into a fresh file and
@@ -117,13 +117,15 @@ TEST_F(FrameSave, DistanceMillimetresAsU32) {
 }
 
 TEST_F(FrameSave, UnrepresentableMillimetresAreStoredAsZero) {
-    const std::vector<float> v = {std::nanf(""), kInf, -kInf, 3e6f, -3e6f, 2147483.5f, 1e16f, -1e16f};
+    const std::vector<float> v = {std::nanf(""), kInf,       -kInf, 3e6f,
+                                  -3e6f,         2147483.5f, 1e16f, -1e16f};
     // U16 goes through a 32-bit integer: from 2147483.648 m on it is 0;
     // 2147483.5 m is 2147483520 mm in single precision and still fits.
     const std::vector<uint16_t> want16 = {0, 0, 0, 0, 0, 2147483520u % 65536, 0, 0};
     EXPECT_EQ(as_u16(saved_distance(TARVO_FRAME_SAVE_U16, v, "TQ_DIST,U16,8,1\n")), want16);
     // U32 goes through a 64-bit integer: 3e6 m fits, 1e16 m does not.
-    std::vector<uint32_t> got = as_u32(saved_distance(TARVO_FRAME_SAVE_U32, v, "TQ_DIST,U32,8,1\n"));
+    std::vector<uint32_t> got =
+        as_u32(saved_distance(TARVO_FRAME_SAVE_U32, v, "TQ_DIST,U32,8,1\n"));
     ASSERT_EQ(got.size(), 8u);
     EXPECT_EQ(got[0], 0u);
     EXPECT_EQ(got[1], 0u);

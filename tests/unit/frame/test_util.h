@@ -19,7 +19,7 @@ namespace frame_test {
 // Sends the library's log to a file of its own and hands out what was
 // appended since the previous take().
 class LogCapture {
-public:
+  public:
     explicit LogCapture(const char *path) : path_(path) {
         tq_log_enable(1, TQ_LOG_TRC, path_.c_str());
         take();
@@ -41,7 +41,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::string path_;
     size_t seen_ = 0;
 };

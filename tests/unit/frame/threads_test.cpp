@@ -49,11 +49,11 @@ TEST(FrameThreads, DistanceAndGrayFilesLoadSideBySide) {
     for (int kind = 0; kind < 2; ++kind) {
         const int fd = frame_test::create_fd(kind ? "g.bin" : "d.bin");
         for (int f = 0; f < 30; ++f)
-            ASSERT_EQ(kind ? tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U16, gray.data(),
-                                                   64 * 48, 64, 48)
-                           : tarvo_frame_save_distance(fd, TARVO_FRAME_SAVE_U16, dist.data(),
-                                                       64 * 48, 64, 48),
-                      1);
+            ASSERT_EQ(
+                kind ? tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U16, gray.data(), 64 * 48, 64, 48)
+                     : tarvo_frame_save_distance(fd, TARVO_FRAME_SAVE_U16, dist.data(), 64 * 48, 64,
+                                                 48),
+                1);
         tarvo::platform::close_fd(fd);
     }
     int loaded[2] = {0, 0};

@@ -55,13 +55,13 @@ float reference_pixel(float m, int factor, float mo, int factor_o, const std::ve
 }
 
 class Undistort : public ::testing::Test {
-protected:
+  protected:
     frame_test::LogCapture log{"undistort_test.log"};
 };
 
 // Both forms of the gather (portable and vector) against the rule.
 class UndistortForms : public Undistort, public ::testing::WithParamInterface<bool> {
-protected:
+  protected:
     void SetUp() override { tarvo::lens::set_vector_gather(GetParam()); }
     void TearDown() override { tarvo::lens::set_vector_gather(true); }
 };
@@ -130,8 +130,10 @@ TEST_P(UndistortForms, MatchesTheSamplingRuleOnRandomMapsAndFactors) {
     std::mt19937 rng(1234);
     std::uniform_real_distribution<float> pos(-3.0f, 40.0f);
     std::uniform_int_distribution<int> pick(0, 15);
-    const float specials[] = {std::nanf(""), std::numeric_limits<float>::infinity(), -1.5f,
-                              -0.5f, 0.49999997f, 1e20f, -1e20f, 5.5f};
+    const float specials[] = {std::nanf(""), std::numeric_limits<float>::infinity(),
+                              -1.5f,         -0.5f,
+                              0.49999997f,   1e20f,
+                              -1e20f,        5.5f};
     for (int round = 0; round < 60; ++round) {
         const int w = 1 + round % 37, h = 1 + round % 7;
         const int bx = 1 + round % 3, by = 1 + (round / 3) % 3;
@@ -142,13 +144,11 @@ TEST_P(UndistortForms, MatchesTheSamplingRuleOnRandomMapsAndFactors) {
             map.ys[i] = ky < 8 ? specials[ky] : pos(rng) * by;
         }
         std::vector<float> src = ramp_image(w * h), dst(w * h, kUntouched);
-        ASSERT_EQ(tq_calib_len_undistort(&map.m, dst.data(), w * h, src.data(), w, h, kInvalid),
-                  1);
+        ASSERT_EQ(tq_calib_len_undistort(&map.m, dst.data(), w * h, src.data(), w, h, kInvalid), 1);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const size_t i = static_cast<size_t>(y * by) * map.m.width + x * bx;
-                ASSERT_EQ(dst[y * w + x],
-                          reference_pixel(map.xs[i], bx, map.ys[i], by, src, w, h))
+                ASSERT_EQ(dst[y * w + x], reference_pixel(map.xs[i], bx, map.ys[i], by, src, w, h))
                     << "round " << round << " pixel " << x << "," << y;
             }
     }
