@@ -66,13 +66,15 @@ TARVO_API int tarvo_frame_save_distance(int fd, int format, const float *dist, i
                                         int img_w, int img_h);
 
 /**
- * Appends one frame of min(gray_len, img_w * img_h) gray levels to a
- * "TQ_GRAY" file (header first at offset 0).
+ * Appends one frame of img_w * img_h gray levels (the first ones of
+ * `gray`) to a "TQ_GRAY" file (header first at offset 0). An image shorter
+ * than one frame is refused, since a short frame would shift every frame
+ * written after it.
  *
  * @param format  TARVO_FRAME_SAVE_U8 or TARVO_FRAME_SAVE_U16.
  * @return 1 on success; 0 after an ERR line for a wrong format, a frame
- *         size of 0 or below, a null `gray` with samples to write, or a
- *         failed or short write.
+ *         size of 0 or below, `gray_len` below one frame, a null `gray`, or
+ *         a failed or short write.
  *
  * Blocks in write(). Any thread.
  */

@@ -142,8 +142,15 @@ TARVO_API int tarvo_frame_save_gray(int fd, int format, const float *gray, int g
         return 0;
     }
     const int64_t frame = static_cast<int64_t>(img_w) * img_h;
-    const int64_t n = gray_len <= 0 ? 0 : (gray_len < frame ? gray_len : frame);
-    if (n > 0 && !gray) {
+    // Every frame of a file has the header's size; a shorter one would shift
+    // every frame after it, so an image smaller than one frame is refused.
+    if (gray_len < frame) {
+        TQ_ERR("[%s] gray image shorter than one frame: %d < %dx%d\n", kSaveGray, gray_len, img_w,
+               img_h);
+        return 0;
+    }
+    const int64_t n = frame;
+    if (!gray) {
         TQ_ERR("[%s] no image data: gray_len=%d\n", kSaveGray, gray_len);
         return 0;
     }

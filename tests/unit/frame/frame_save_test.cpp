@@ -145,14 +145,19 @@ TEST_F(FrameSave, GrayLevelsAsU8AndU16) {
     EXPECT_EQ(as_u16(saved_gray(TARVO_FRAME_SAVE_U16, v, "TQ_GRAY,U16,7,1\n")), want16);
 }
 
-TEST_F(FrameSave, GrayWritesMinOfLengthAndFrame) {
+TEST_F(FrameSave, GrayWritesOneFrameAndRefusesShortImages) {
     std::vector<float> v(12, 7.0f);
     int fd = create_fd("gray_short.bin");
-    ASSERT_EQ(tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U8, v.data(), 5, 4, 2), 1);
+    // Shorter than one frame: refused before anything is written, so the
+    // file never holds a frame of the wrong size.
+    ASSERT_EQ(tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U8, v.data(), 5, 4, 2), 0);
+    EXPECT_EQ(read_file("gray_short.bin"), std::vector<uint8_t>{});
+    // Longer than one frame: one frame is written.
     ASSERT_EQ(tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U8, v.data(), 12, 4, 2), 1);
+    ASSERT_EQ(tarvo_frame_save_gray(fd, TARVO_FRAME_SAVE_U8, v.data(), 8, 4, 2), 1);
     close_fd(fd);
     std::vector<uint8_t> want = bytes_of("TQ_GRAY,U8,4,2\n");
-    want.insert(want.end(), 5 + 8, 7);
+    want.insert(want.end(), 8 + 8, 7);
     EXPECT_EQ(read_file("gray_short.bin"), want);
 }
 
