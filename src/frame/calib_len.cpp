@@ -118,6 +118,7 @@ void clear_map(tq_calib_len_map_t *map) {
     map->height = 0;
     for (int32_t &r : map->roi) r = 0;
     map->inited = 0;
+    map->src_index = nullptr;
 }
 
 bool all_finite(const double *m, int n) {
@@ -187,6 +188,11 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     map->roi[3] = round_half_up_trunc(roi.h);
     tarvo::lens::fill_map(mx, my, W, H, l, R);
     std::free(R);
+    // Without the index table the map still works, sampled from the
+    // positions, so a failed allocation here only costs speed.
+    auto *idx = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * n));
+    if (idx) tarvo::lens::build_index(mx, my, W, H, idx);
+    map->src_index = idx;
     map->inited = 1;
     return true;
 }
@@ -207,8 +213,10 @@ TARVO_API void tq_calib_len_uninit_map(tq_calib_len_map_t *map) {
     if (!map || !map->inited) return;
     std::free(map->map_x);
     std::free(map->map_y);
+    std::free(map->src_index);
     map->map_x = nullptr;
     map->map_y = nullptr;
+    map->src_index = nullptr;
     map->size = 0;
     map->inited = 0;
 }

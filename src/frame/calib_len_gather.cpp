@@ -8,6 +8,7 @@
 #include "frame/calib_len_gather.h"
 
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -133,6 +134,16 @@ std::atomic<bool> g_vector_enabled{true};
 
 }  // namespace
 
+void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    for (size_t i = 0; i < n; ++i) {
+        int sx, sy;
+        out[i] = nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy)
+                     ? sy * w + sx
+                     : INT32_MIN;
+    }
+}
+
 bool set_vector_gather(bool enabled) {
     g_vector_enabled.store(enabled, std::memory_order_relaxed);
 #ifdef TARVO_GATHER_AVX2
@@ -144,6 +155,19 @@ bool set_vector_gather(bool enabled) {
 
 void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int src_w, int src_h,
             float *dst, float invalid_value) {
+    if (bx == 1 && by == 1 && map.src_index && g_vector_enabled.load(std::memory_order_relaxed)) {
+        const size_t n = static_cast<size_t>(src_w) * static_cast<size_t>(src_h);
+        const int32_t *ix = map.src_index;
+        // Pixels outside the image hold INT32_MIN: masking the sign bit
+        // turns that into a harmless read of pixel 0, so the loop has no
+        // branch, only a select.
+        for (size_t i = 0; i < n; ++i) {
+            const int32_t at = ix[i];
+            const float v = src[static_cast<uint32_t>(at) & 0x7FFFFFFFu];
+            dst[i] = at < 0 ? invalid_value : v;
+        }
+        return;
+    }
 #ifdef TARVO_GATHER_AVX2
     constexpr int kExactLimit = 1 << 22;
     if (g_vector_enabled.load(std::memory_order_relaxed) && cpu_has_avx2() && src_w < kExactLimit &&
