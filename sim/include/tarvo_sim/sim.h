@@ -27,6 +27,7 @@
 #pragma once
 
 #include "tarvo_sim/config.h"
+#include "tarvo_sim/flash.h"
 
 #include <cstdint>
 #include <memory>
@@ -153,6 +154,11 @@ public:
     std::vector<SentFrame> frames() const;
     CameraStats stats() const;
     void clear_log();
+
+    // --- Flash behind the data actions (request 0xCC): stored images,
+    // erase timing, faults and counters (tarvo_sim/flash.h). Valid while
+    // the bus exists.
+    Flash &flash() const;
 
     // --- Plugging. Unplug completes every queued transfer as no-device.
     void unplug();
