@@ -48,6 +48,9 @@ std::string hex(const std::vector<uint8_t> &b) {
 }  // namespace
 
 Bus::Impl::Impl(BusOptions o) : opt(o) {
+    if (!preloaded())
+        throw std::runtime_error("tarvo-sim: the process must run under libumockdev-preload.so.0 "
+                                 "(call tarvo::sim::ensure_preloaded first)");
     tb = umockdev_testbed_new();
     if (!tb) throw std::runtime_error("tarvo-sim: cannot create the umockdev testbed");
     gchar *r = umockdev_testbed_get_root_dir(tb);
