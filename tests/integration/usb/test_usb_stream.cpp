@@ -16,8 +16,8 @@ using usbtest::eventually;
 // stream on the events listed in `abort_on`.
 class Recorder {
 public:
-    explicit Recorder(std::set<int> abort_on = {TARVO_LL_EVT_CANCELLED})
-        : abort_on_(std::move(abort_on)) {}
+    // Events the callback answers with an abort, as the capture engine does.
+    void abort_on(std::set<int> evts) { abort_on_ = std::move(evts); }
 
     static int cb(tarvo_ll_dev_t *dev, int evt, const uint8_t *data, int len, void *arg) {
         auto *r = static_cast<Recorder *>(arg);
@@ -66,11 +66,13 @@ private:
     std::vector<uint8_t> bytes_;
     uint64_t data_bytes_ = 0;
     bool keep_ = false;
-    std::set<int> abort_on_;
+    std::set<int> abort_on_{TARVO_LL_EVT_CANCELLED};
 };
 
 class UsbStream : public usbtest::UsbFixture {
 protected:
+    // Outlives TearDown, which closes the record and so ends the ring.
+    Recorder rec;
     int queued() const { return tarvo::usb::ring_queued_word(priv()).load(); }
     // Transfers the link handed to libusb, counted from its own log lines.
     size_t submitted() const {
@@ -92,7 +94,6 @@ CameraConfig unpaced(uint32_t frames) {
 TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
     start(1, unpaced(24));
     cam().record_payloads(true);
-    Recorder rec;
     rec.keep_bytes();
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0x11223344, Recorder::cb, &rec)) << log->dump();
     EXPECT_EQ(cam().capture_arg(), 0x11223344u);
@@ -135,7 +136,7 @@ TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     CameraConfig cfg;
     cfg.frame_rate = 100;  // paced: most reads wait when the stop comes
     start(1, cfg);
-    Recorder rec({});      // no abort from the callback: the stop alone must hold
+    rec.abort_on({});      // no abort from the callback: the stop alone must hold
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 10; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
@@ -155,7 +156,6 @@ TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
 
 TEST_F(UsbStream, RestartReusesTheRing) {
     start(1, unpaced(0));
-    Recorder rec;
     for (int round = 0; round < 3; ++round) {
         const auto before = rec.count(TARVO_LL_EVT_DATA);
         ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec)) << round;
@@ -171,7 +171,6 @@ TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
     CameraConfig cfg;
     start(1, cfg);
     cam().add_stream_fault({StreamFault::Kind::silence, 0, 1, 0});
-    Recorder rec;
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_TIMEOUT) >= 16; }, 9000));
@@ -191,7 +190,7 @@ TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
 TEST_F(UsbStream, StallIsReportedAsMinus7AndCanBeCleared) {
     start(1, unpaced(0));
     cam().add_stream_fault({StreamFault::Kind::stall, 3, 1, 0});
-    Recorder rec({TARVO_LL_EVT_CANCELLED, TARVO_LL_EVT_STALL});
+    rec.abort_on({TARVO_LL_EVT_CANCELLED, TARVO_LL_EVT_STALL});
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_STALL) >= 1; }, 5000));
     // Aborted from the callback: the ring empties, nothing is reissued.
@@ -213,27 +212,27 @@ TEST_F(UsbStream, StallIsReportedAsMinus7AndCanBeCleared) {
 }
 
 TEST_F(UsbStream, VanishedCameraIsMinus10AndTheRingRunsDry) {
-    start(1, unpaced(0));
-    cam().add_stream_fault({StreamFault::Kind::vanish, 5, 1, 0});
-    Recorder rec;
-    ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
+    start();  // paced: the camera leaves well after the start was confirmed
+    cam().add_stream_fault({StreamFault::Kind::vanish, 30, 1, 0});
+    ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec)) << log->dump();
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_UNKNOWN) >= 1; }, 5000))
         << log->dump();
     // No abort: each reissue fails and the ring shrinks to nothing.
     ASSERT_TRUE(eventually([&] { return queued() == 0; }, 3000)) << queued();
+    EXPECT_GE(rec.count(TARVO_LL_EVT_DATA), 1);
     EXPECT_GE(log->count("[WRN] [on_usb_trans_event] trans["), 1);
-    EXPECT_GE(log->count("] error ("), 1);
-    EXPECT_GE(log->count("[ERR] [on_usb_trans_event] Unable to submit URB. libusb error code: "),
+    EXPECT_GE(log->count("] error (5) (last_tx="), 1);  // LIBUSB_TRANSFER_NO_DEVICE
+    EXPECT_GE(log->count("[ERR] [on_usb_trans_event] Unable to submit URB. libusb error code: -4"),
               1);
+    EXPECT_EQ(rec.total(), submitted());
     EXPECT_FALSE(tarvo_ll_cap_stop(&dev));
 }
 
 TEST_F(UsbStream, RefusedStartCancelsTheRingAndNothingIsReissued) {
     start();
-    cam().fail_command({0xC2, 4}, "sensor asleep");
-    Recorder rec;  // aborts on the cancellations, as the capture engine does
+    cam().refuse_command({0xC2, 4});  // the camera never starts
     EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
-    EXPECT_TRUE(log->has("[ERR] [usb_ll_check_last_cmd] sensor asleep"));
+    EXPECT_FALSE(cam().capturing());
     EXPECT_TRUE(log->has("[WRN] [usb_ll_cap_start] tarvo_ll_cap_start failed"));
     EXPECT_EQ(log->count("[usb_ll_cap_start] trans["), 32);  // 16 issued, 16 cancelled
     ASSERT_TRUE(ring_idle());
@@ -242,13 +241,32 @@ TEST_F(UsbStream, RefusedStartCancelsTheRingAndNothingIsReissued) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(submitted(), 16u);
     EXPECT_EQ(rec.total(), 16u);
+    EXPECT_EQ(cam().stats().bulk_submitted, 16u);
+}
+
+TEST_F(UsbStream, StartThatTheCameraReportsFailedIsCancelled) {
+    start();
+    cam().fail_command({0xC2, 4}, "sensor asleep");
+    EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
+    EXPECT_TRUE(log->has("[ERR] [usb_ll_check_last_cmd] sensor asleep"));
+    EXPECT_TRUE(log->has("[WRN] [usb_ll_cap_start] tarvo_ll_cap_start failed"));
+    // Whatever arrived before the cancellations is passed up; after the
+    // callback's abort the ring empties and stays empty.
+    ASSERT_TRUE(ring_idle());
+    EXPECT_GE(rec.count(TARVO_LL_EVT_CANCELLED), 1);
+    for (auto &e : rec.events())
+        EXPECT_TRUE(e.evt == TARVO_LL_EVT_DATA || e.evt == TARVO_LL_EVT_CANCELLED) << e.evt;
+    const size_t issued = submitted();
+    EXPECT_EQ(rec.total(), issued);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(submitted(), issued);
+    EXPECT_EQ(rec.total(), issued);
 }
 
 TEST_F(UsbStream, CloseWithoutStopDrainsTheRing) {
     CameraConfig cfg;
     cfg.frame_rate = 50;
     start(1, cfg);
-    Recorder rec;
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 2; }, 5000));
     tarvo_ll_dev_close(&dev);
@@ -259,7 +277,6 @@ TEST_F(UsbStream, CloseWithoutStopDrainsTheRing) {
 
 TEST_F(UsbStream, OperationsNeedAnOpenRecord) {
     start(1, {}, false);
-    Recorder rec;
     EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));  // never opened: no table
     EXPECT_FALSE(ll_op_usb.cap_start(&dev, 0, Recorder::cb, &rec));
     EXPECT_FALSE(ll_op_usb.cap_stop(&dev));
