@@ -134,11 +134,11 @@ TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
 
 TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     CameraConfig cfg;
-    cfg.frame_rate = 100;  // paced: most reads wait when the stop comes
+    cfg.frame_rate = 10;  // paced: most reads wait when the stop comes
     start(1, cfg);
-    rec.abort_on({});      // no abort from the callback: the stop alone must hold
+    rec.abort_on({});     // no abort from the callback: the stop alone must hold
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
-    ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 10; }, 5000));
+    ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 3; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
     ASSERT_TRUE(ring_idle());
     const auto issued = submitted();
