@@ -270,11 +270,11 @@ TEST(SimStream, SilenceGivesTimeoutsThenDataAgain) {
 
 TEST(SimStream, VanishMidStream) {
     CameraConfig cfg;
-    cfg.frame_rate = 200;
+    cfg.frame_rate = 100;
     cfg.stream.frame_bytes = 1000;
     Bus bus(1, cfg);
     Camera cam = bus.camera(0);
-    cam.add_stream_fault({StreamFault::Kind::vanish, 30});
+    cam.add_stream_fault({StreamFault::Kind::vanish, 20});
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
     StreamRing ring(usb.ctx, usb.h, 16, 1036);
@@ -282,8 +282,11 @@ TEST(SimStream, VanishMidStream) {
     start_capture(usb.h);
     ASSERT_TRUE(ring.wait_status(LIBUSB_TRANSFER_NO_DEVICE, 3000));
     ASSERT_TRUE(ring.wait_idle(3000));
-    EXPECT_EQ(ring.count(LIBUSB_TRANSFER_NO_DEVICE), 16) << ::testing::PrintToString(ring.statuses());
-    EXPECT_EQ(ring.bytes(), 30u * 1036);
+    // Queued reads end as no-device; a read that completed just before and
+    // is reissued after the camera left fails to submit instead.
+    EXPECT_EQ(ring.count(LIBUSB_TRANSFER_NO_DEVICE) + ring.resubmit_failures(), 16);
+    EXPECT_GE(ring.count(LIBUSB_TRANSFER_NO_DEVICE), 8);
+    EXPECT_EQ(ring.bytes(), 20u * 1036);
     EXPECT_FALSE(cam.present());
     EXPECT_EQ(cmd_out(usb.h, 0xC2, 5, {0xC2}), LIBUSB_ERROR_NO_DEVICE);
 }
