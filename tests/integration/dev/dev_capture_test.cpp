@@ -19,7 +19,6 @@ protected:
         return open_first(&rec_);
     }
     std::unique_ptr<tarvo::sim::Camera> cam_;
-    tarvo_dev_t rec_{};
     uint32_t len_ = 0;
 };
 
@@ -313,6 +312,7 @@ TEST_F(DevCapture, DiscardsAreReportedWithTheirTotal) {
     // Without an error callback the discard stays pending as error 3 and
     // is no reason to refuse frames.
     ASSERT_TRUE(tarvo_cap_set_callback_on_error(dev, nullptr));
+    cam_->clear_stream_faults();
     damage_three_frames(*cam_);
     ASSERT_TRUE(tarvo_cap_start(dev));
     ASSERT_EQ(tarvo_cap_get_frames(dev, 10, buf.data(), 10 * len_, nullptr), 10);
@@ -351,6 +351,9 @@ TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
         EXPECT_EQ(g_seen.errors.size(), 1u);
     }
 
+    // A start without a stop in between restarts the capture and delivers
+    // again.
+    cam_->clear_stream_faults();
     ASSERT_TRUE(tarvo_cap_start(dev));
     EXPECT_EQ(ctx(dev)->cap_forced_stop, 0);
     EXPECT_EQ(tarvo_cap_get_frames(dev, 3, buf.data(), 3 * len_, nullptr), 3);

@@ -25,7 +25,6 @@ protected:
         return 0;
     }
     std::unique_ptr<tarvo::sim::Camera> cam_;
-    tarvo_dev_t rec_{};
     uint32_t len_ = 0;
     std::vector<uint8_t> buf_;
 };
