@@ -38,6 +38,17 @@ void ensure_preloaded(int argc, char **argv) {
     std::string asan = "verify_asan_link_order=0";
     if (const char *old = getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARVO_SIM_TSAN 1
+#endif
+#endif
+#if defined(TARVO_SIM_TSAN) || defined(__SANITIZE_THREAD__)
+    // GLib and umockdev are not instrumented; their internals are suppressed.
+    std::string tsan = std::string("suppressions=") + TARVO_SIM_TSAN_SUPP;
+    if (const char *old = getenv("TSAN_OPTIONS"); old && *old) tsan = std::string(old) + ":" + tsan;
+    setenv("TSAN_OPTIONS", tsan.c_str(), 1);
+#endif
     execv("/proc/self/exe", argv);
     std::perror("tarvo-sim: re-exec under the preload library failed");
     std::exit(125);

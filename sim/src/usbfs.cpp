@@ -203,7 +203,8 @@ gboolean usbfs_handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointe
                 r = fail(EFAULT);
                 break;
             }
-            const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+            // No bulk continuation: libusb would cut every read into 16 KB URBs.
+            const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET |
                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             std::memcpy(d->data, &caps, sizeof caps);
             g_object_unref(d);

@@ -149,8 +149,9 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
 bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value);
 
 // Writes `reg_cnt` consecutive 32-bit registers (addressed by index) of
-// register space `target` in one command, then checks it. At most 16382
-// registers fit one command. Blocks.
+// register space `target` in one command, then checks it. The data stage
+// must fit 16 bits (at most 16382 registers); libusb on Linux takes at most
+// 4096 bytes per control transfer (1022 registers). Blocks.
 bool usb_ll_reg_write(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const uint32_t *vals,
                       uint16_t reg_cnt);
 
@@ -161,7 +162,8 @@ bool usb_ll_reg_read(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uin
                      uint16_t reg_cnt);
 
 // Writes `n` link parameter items of 20 bytes in one command and checks
-// it. At most 3276 items fit one command. Blocks.
+// it. At most 3276 items fit the 16-bit data stage (204 in one usbfs
+// control transfer). Blocks.
 bool usb_ll_param_set(tarvo_ll_dev_t *dev, const void *items, int n);
 
 // Reads the values of `n` link parameter items in place, in chunks of 3:

@@ -67,6 +67,8 @@ void evt_thread_stop(tarvo_ll_dev_t *dev) {
     usb_ll_priv_t *p = priv_of(dev);
     if (!p || !p->evt_started) return;
     evt_stop_word(p).store(1);
+    // Wake the loop now rather than at the end of its 200 ms round.
+    libusb_interrupt_event_handler(p->ctx);
     pthread_join(p->evt_thread, nullptr);
     p->evt_started = 0;
 }

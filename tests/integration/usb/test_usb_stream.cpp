@@ -16,8 +16,8 @@ using usbtest::eventually;
 // stream on the events listed in `abort_on`.
 class Recorder {
 public:
-    explicit Recorder(std::set<int> abort_on = {TARVO_LL_EVT_CANCELLED})
-        : abort_on_(std::move(abort_on)) {}
+    // Events the callback answers with an abort, as the capture engine does.
+    void abort_on(std::set<int> evts) { abort_on_ = std::move(evts); }
 
     static int cb(tarvo_ll_dev_t *dev, int evt, const uint8_t *data, int len, void *arg) {
         auto *r = static_cast<Recorder *>(arg);
@@ -66,12 +66,19 @@ private:
     std::vector<uint8_t> bytes_;
     uint64_t data_bytes_ = 0;
     bool keep_ = false;
-    std::set<int> abort_on_;
+    std::set<int> abort_on_{TARVO_LL_EVT_CANCELLED};
 };
 
 class UsbStream : public usbtest::UsbFixture {
 protected:
+    // Outlives TearDown, which closes the record and so ends the ring.
+    Recorder rec;
     int queued() const { return tarvo::usb::ring_queued_word(priv()).load(); }
+    // Transfers the link handed to libusb, counted from its own log lines.
+    size_t submitted() const {
+        return static_cast<size_t>(log->count("] issue: txlen=") + log->count("] issue: size=") -
+                                   log->count("Unable to submit URB"));
+    }
     bool ring_idle(int ms = 3000) const {
         return eventually([&] { return queued() == 0 && cam().stats().bulk_pending == 0; }, ms);
     }
@@ -87,7 +94,6 @@ CameraConfig unpaced(uint32_t frames) {
 TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
     start(1, unpaced(24));
     cam().record_payloads(true);
-    Recorder rec;
     rec.keep_bytes();
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0x11223344, Recorder::cb, &rec)) << log->dump();
     EXPECT_EQ(cam().capture_arg(), 0x11223344u);
@@ -121,7 +127,8 @@ TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
     ASSERT_TRUE(ring_idle());
     // The 16 reads left waiting come back cancelled, once each.
     EXPECT_EQ(rec.count(TARVO_LL_EVT_CANCELLED), 16);
-    EXPECT_EQ(rec.total(), cam().stats().bulk_submitted);
+    EXPECT_EQ(rec.total(), submitted());
+    EXPECT_EQ(cam().stats().bulk_submitted, submitted());
     EXPECT_EQ(log->count("[usb_ll_cap_stop] trans["), 16);
 }
 
@@ -129,25 +136,26 @@ TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     CameraConfig cfg;
     cfg.frame_rate = 100;  // paced: most reads wait when the stop comes
     start(1, cfg);
-    Recorder rec({});      // no abort from the callback: the stop alone must hold
+    rec.abort_on({});      // no abort from the callback: the stop alone must hold
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 10; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
     ASSERT_TRUE(ring_idle());
-    const auto submitted = cam().stats().bulk_submitted;
-    EXPECT_EQ(rec.total(), submitted);
+    const auto issued = submitted();
+    EXPECT_EQ(rec.total(), issued);
     EXPECT_GE(rec.count(TARVO_LL_EVT_CANCELLED), 1);
     for (auto &e : rec.events())
         EXPECT_TRUE(e.evt == TARVO_LL_EVT_DATA || e.evt == TARVO_LL_EVT_CANCELLED) << e.evt;
+    const auto urbs = cam().stats().bulk_submitted;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(cam().stats().bulk_submitted, submitted);
-    EXPECT_EQ(rec.total(), submitted);
+    EXPECT_EQ(cam().stats().bulk_submitted, urbs);
+    EXPECT_EQ(submitted(), issued);
+    EXPECT_EQ(rec.total(), issued);
     EXPECT_FALSE(log->has("Unable to submit URB"));
 }
 
 TEST_F(UsbStream, RestartReusesTheRing) {
     start(1, unpaced(0));
-    Recorder rec;
     for (int round = 0; round < 3; ++round) {
         const auto before = rec.count(TARVO_LL_EVT_DATA);
         ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec)) << round;
@@ -156,14 +164,13 @@ TEST_F(UsbStream, RestartReusesTheRing) {
         ASSERT_TRUE(ring_idle()) << round;
     }
     EXPECT_EQ(cam().stats().captures_started, 3u);
-    EXPECT_EQ(rec.total(), cam().stats().bulk_submitted);
+    EXPECT_EQ(rec.total(), submitted());
 }
 
 TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
     CameraConfig cfg;
     start(1, cfg);
     cam().add_stream_fault({StreamFault::Kind::silence, 0, 1, 0});
-    Recorder rec;
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_TIMEOUT) >= 16; }, 9000));
@@ -173,7 +180,7 @@ TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
         EXPECT_EQ(e.len, 0);
     }
     // Each was reissued.
-    ASSERT_TRUE(eventually([&] { return cam().stats().bulk_submitted >= 32; }, 2000));
+    ASSERT_TRUE(eventually([&] { return submitted() >= 32; }, 2000));
     EXPECT_EQ(queued(), 16);
     EXPECT_TRUE(log->has("[DBG] [on_usb_trans_event] trans[0] timeout (last_tx=0)"));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
@@ -183,13 +190,12 @@ TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
 TEST_F(UsbStream, StallIsReportedAsMinus7AndCanBeCleared) {
     start(1, unpaced(0));
     cam().add_stream_fault({StreamFault::Kind::stall, 3, 1, 0});
-    Recorder rec({TARVO_LL_EVT_CANCELLED, TARVO_LL_EVT_STALL});
+    rec.abort_on({TARVO_LL_EVT_CANCELLED, TARVO_LL_EVT_STALL});
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_STALL) >= 1; }, 5000));
     // Aborted from the callback: the ring empties, nothing is reissued.
     ASSERT_TRUE(ring_idle());
-    const auto submitted = cam().stats().bulk_submitted;
-    EXPECT_EQ(rec.total(), submitted);
+    EXPECT_EQ(rec.total(), submitted());
     EXPECT_TRUE(log->has("[WRN] [on_usb_trans_event] trans["));
     EXPECT_GE(log->count("] stall (last_tx="), 1);
     EXPECT_TRUE(tarvo_ll_cap_stop(&dev));
@@ -206,52 +212,71 @@ TEST_F(UsbStream, StallIsReportedAsMinus7AndCanBeCleared) {
 }
 
 TEST_F(UsbStream, VanishedCameraIsMinus10AndTheRingRunsDry) {
-    start(1, unpaced(0));
-    cam().add_stream_fault({StreamFault::Kind::vanish, 5, 1, 0});
-    Recorder rec;
-    ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
+    start();  // paced: the camera leaves well after the start was confirmed
+    cam().add_stream_fault({StreamFault::Kind::vanish, 30, 1, 0});
+    ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec)) << log->dump();
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_UNKNOWN) >= 1; }, 5000))
         << log->dump();
     // No abort: each reissue fails and the ring shrinks to nothing.
     ASSERT_TRUE(eventually([&] { return queued() == 0; }, 3000)) << queued();
+    EXPECT_GE(rec.count(TARVO_LL_EVT_DATA), 1);
     EXPECT_GE(log->count("[WRN] [on_usb_trans_event] trans["), 1);
-    EXPECT_GE(log->count("] error ("), 1);
-    EXPECT_GE(log->count("[ERR] [on_usb_trans_event] Unable to submit URB. libusb error code: "),
+    EXPECT_GE(log->count("] error (5) (last_tx="), 1);  // LIBUSB_TRANSFER_NO_DEVICE
+    EXPECT_GE(log->count("[ERR] [on_usb_trans_event] Unable to submit URB. libusb error code: -4"),
               1);
+    EXPECT_EQ(rec.total(), submitted());
     EXPECT_FALSE(tarvo_ll_cap_stop(&dev));
 }
 
 TEST_F(UsbStream, RefusedStartCancelsTheRingAndNothingIsReissued) {
     start();
-    cam().fail_command({0xC2, 4}, "sensor asleep");
-    Recorder rec;  // aborts on the cancellations, as the capture engine does
+    cam().refuse_command({0xC2, 4});  // the camera never starts
     EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
-    EXPECT_TRUE(log->has("[ERR] [usb_ll_check_last_cmd] sensor asleep"));
+    EXPECT_FALSE(cam().capturing());
     EXPECT_TRUE(log->has("[WRN] [usb_ll_cap_start] tarvo_ll_cap_start failed"));
     EXPECT_EQ(log->count("[usb_ll_cap_start] trans["), 32);  // 16 issued, 16 cancelled
     ASSERT_TRUE(ring_idle());
     EXPECT_EQ(rec.count(TARVO_LL_EVT_CANCELLED), 16);
     EXPECT_EQ(rec.total(), 16u);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(submitted(), 16u);
+    EXPECT_EQ(rec.total(), 16u);
     EXPECT_EQ(cam().stats().bulk_submitted, 16u);
+}
+
+TEST_F(UsbStream, StartThatTheCameraReportsFailedIsCancelled) {
+    start();
+    cam().fail_command({0xC2, 4}, "sensor asleep");
+    EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
+    EXPECT_TRUE(log->has("[ERR] [usb_ll_check_last_cmd] sensor asleep"));
+    EXPECT_TRUE(log->has("[WRN] [usb_ll_cap_start] tarvo_ll_cap_start failed"));
+    // Whatever arrived before the cancellations is passed up; after the
+    // callback's abort the ring empties and stays empty.
+    ASSERT_TRUE(ring_idle());
+    EXPECT_GE(rec.count(TARVO_LL_EVT_CANCELLED), 1);
+    for (auto &e : rec.events())
+        EXPECT_TRUE(e.evt == TARVO_LL_EVT_DATA || e.evt == TARVO_LL_EVT_CANCELLED) << e.evt;
+    const size_t issued = submitted();
+    EXPECT_EQ(rec.total(), issued);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(submitted(), issued);
+    EXPECT_EQ(rec.total(), issued);
 }
 
 TEST_F(UsbStream, CloseWithoutStopDrainsTheRing) {
     CameraConfig cfg;
     cfg.frame_rate = 50;
     start(1, cfg);
-    Recorder rec;
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 2; }, 5000));
     tarvo_ll_dev_close(&dev);
     EXPECT_EQ(dev.priv, nullptr);
-    EXPECT_EQ(rec.total(), cam().stats().bulk_submitted);
+    EXPECT_EQ(rec.total(), submitted());
     EXPECT_FALSE(log->has("still queued"));
 }
 
 TEST_F(UsbStream, OperationsNeedAnOpenRecord) {
     start(1, {}, false);
-    Recorder rec;
     EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));  // never opened: no table
     EXPECT_FALSE(ll_op_usb.cap_start(&dev, 0, Recorder::cb, &rec));
     EXPECT_FALSE(ll_op_usb.cap_stop(&dev));
