@@ -23,6 +23,11 @@ extern "C" int on_capture_event(tarvo_ll_dev_t *lldev, int event, const uint8_t 
     if (!lldev) return 0;
     tarvo_dev_ctx_t *ctx = ctx_of(lldev);
     bool wake_all = false;
+    // Pairs with the store of cap_stopped that tarvo_cap_start makes after
+    // it reset the reassembler: the reset happens before this feed. The
+    // transfer that brought the event carries that order too, but through
+    // libusb and the kernel, where no race detector can follow it.
+    (void)load(ctx->cap_stopped);
 
     switch (event) {
         case TARVO_LL_EVT_DATA:
