@@ -399,5 +399,8 @@ extern "C" TARVO_API bool tq_stream_feed_input(tq_stream_t *stream, const uint8_
         }
         search_header(s, in);
     }
+    // A capacity lowered since the last payload takes effect now, even when
+    // this piece brought none.
+    if (data && len > 0) refresh_ring(s);
     return load(s->state.fr_ready) != 0;
 }

@@ -37,7 +37,6 @@ protected:
         EXPECT_TRUE(is_frame(buf.data(), len_, info.frame_idx, len_));
     }
     std::unique_ptr<tarvo::sim::Camera> cam_;
-    tarvo_dev_t rec_{};
     uint32_t len_ = 0;
 };
 

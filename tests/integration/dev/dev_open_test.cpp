@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/byteio.h"
 #include "dev_sim.h"
 
 namespace {
@@ -21,14 +22,19 @@ TEST_F(DevOpen, ListsCamerasUpToTheArraySize) {
     EXPECT_EQ(list[2].if_type, 0xAB);
 
     ASSERT_EQ(tarvo_dev_list(list, 3), 3);
+    std::vector<int> ports;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(list[i].lldev, nullptr);
         EXPECT_EQ(list[i].if_type, 1);
         EXPECT_EQ(list[i].if_info.usb_bus_num, 1);
-        EXPECT_EQ(list[i].if_info.usb_port_num, bus_->camera(i).port());
-        EXPECT_EQ(list[i].if_info.usb_addr, bus_->camera(i).address());
         EXPECT_EQ(list[i].product[0], '\0');
+        // Each entry names one of the cameras, by port and address.
+        tarvo::sim::Camera c = camera_on_port(list[i].if_info.usb_port_num);
+        EXPECT_EQ(list[i].if_info.usb_addr, c.address());
+        ports.push_back(list[i].if_info.usb_port_num);
     }
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (std::vector<int>{2, 3, 4}));
 
     EXPECT_EQ(tarvo_dev_list(nullptr, 3), 0);
     EXPECT_EQ(tarvo_dev_list(list, 0), 0);
@@ -41,10 +47,11 @@ TEST_F(DevOpen, OpensAListedCameraAndReadsItsIdentity) {
     cfg.id_block = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
     cfg.version = {9, 8, 0x34, 0x12, 5, 4, 3, 2};
     tarvo::sim::Camera cam = make_bus(cfg, 2);
-    tarvo_dev_t list[2];
-    ASSERT_EQ(tarvo_dev_list(list, 2), 2);
-    tarvo_dev_t *dev = tarvo_dev_open(&list[1]);
-    ASSERT_EQ(dev, &list[1]);
+    ASSERT_EQ(tarvo_dev_list(list_, 2), 2);
+    // The entry of the second camera: listing follows the bus's order.
+    int second = list_[0].if_info.usb_port_num == bus_->camera(1).port() ? 0 : 1;
+    tarvo_dev_t *dev = tarvo_dev_open(&list_[second]);
+    ASSERT_EQ(dev, &list_[second]);
     opened_.push_back(dev);
 
     EXPECT_STREQ(dev->product, k_ti_product);
@@ -62,9 +69,9 @@ TEST_F(DevOpen, OpensAListedCameraAndReadsItsIdentity) {
     EXPECT_EQ(cam.stats().opens, 0u);
 
     // The context behind the record: open, idle, a reassembler of 10 frames.
-    EXPECT_EQ(ctx(dev)->opened, 1);
-    EXPECT_EQ(ctx(dev)->capturing, 0);
-    EXPECT_EQ(ctx(dev)->cap_stopped, 1u);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->opened), 1);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->capturing), 0);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_stopped), 1u);
     uint32_t size = 0;
     void *buf = &size;
     EXPECT_TRUE(tarvo_cap_get_frame_buffer(dev, &buf, &size));
@@ -101,8 +108,7 @@ TEST_F(DevOpen, DefaultRecordOpensOnceUntilClosed) {
 
 TEST_F(DevOpen, ReopeningAnOpenRecordClosesItFirst) {
     tarvo::sim::Camera cam = make_bus(ti_camera());
-    tarvo_dev_t rec;
-    tarvo_dev_t *dev = open_first(&rec);
+    tarvo_dev_t *dev = open_first(&rec_);
     ASSERT_NE(dev, nullptr);
     ASSERT_TRUE(tarvo_cap_start(dev));
     EXPECT_TRUE(tarvo_dev_open(dev) == dev);
@@ -120,7 +126,7 @@ TEST_F(DevOpen, ProductWithoutDriverIsRefusedAndTheLinkClosed) {
     CameraConfig cfg = ti_camera();
     cfg.product = "TarvoSim-X9-1.0";
     tarvo::sim::Camera cam = make_bus(cfg);
-    tarvo_dev_t rec;
+    tarvo_dev_t &rec = rec_;
     EXPECT_EQ(open_first(&rec), nullptr);
     EXPECT_EQ(rec.lldev, nullptr);
     EXPECT_TRUE(log_has("[tarvo_dev_open] cannot find driver for device: product=TarvoSim-X9-1.0\n"));
@@ -145,7 +151,7 @@ TEST_F(DevOpen, ProductWithoutDriverIsRefusedAndTheLinkClosed) {
 TEST_F(DevOpen, IdentityReadFailureFailsTheOpen) {
     tarvo::sim::Camera cam = make_bus(ti_camera());
     cam.refuse_command({0xC0, 4});
-    tarvo_dev_t rec;
+    tarvo_dev_t &rec = rec_;
     EXPECT_EQ(open_first(&rec), nullptr);
     EXPECT_EQ(rec.lldev, nullptr);
     EXPECT_TRUE(log_has("[tarvo_dev_open]  cannot get info of device\n"));
@@ -173,8 +179,7 @@ TEST_F(DevOpen, CloseAndResetOnRecordsThatAreNotOpen) {
 
 TEST_F(DevOpen, ResetPassesTargetsUpToEight) {
     tarvo::sim::Camera cam = make_bus(ti_camera());
-    tarvo_dev_t rec;
-    tarvo_dev_t *dev = open_first(&rec);
+    tarvo_dev_t *dev = open_first(&rec_);
     ASSERT_NE(dev, nullptr);
     EXPECT_FALSE(tarvo_dev_reset(dev, 9));
     EXPECT_TRUE(log_has("[tarvo_dev_reset] wrong reset target: 9\n"));

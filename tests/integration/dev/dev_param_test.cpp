@@ -19,7 +19,6 @@ protected:
         cam_->clear_log();
     }
     std::unique_ptr<tarvo::sim::Camera> cam_;
-    tarvo_dev_t rec_{};
     tarvo_dev_t *dev_ = nullptr;
 };
 

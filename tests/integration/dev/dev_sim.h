@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -116,7 +117,17 @@ protected:
         return dev;
     }
 
-    void forget(tarvo_dev_t *dev) { std::erase(opened_, dev); }
+    tarvo::sim::Camera camera_on_port(int port) const {
+        for (size_t i = 0; i < bus_->size(); ++i)
+            if (bus_->camera(i).port() == port) return bus_->camera(i);
+        ADD_FAILURE() << "no camera on port " << port;
+        return bus_->camera(0);
+    }
+
+    // Records the tests open live in the fixture, so that TearDown can
+    // close them after the test body ended.
+    tarvo_dev_t rec_{};
+    tarvo_dev_t list_[4]{};
 
     std::unique_ptr<tarvo::sim::Bus> bus_;
     std::vector<tarvo_dev_t *> opened_;
