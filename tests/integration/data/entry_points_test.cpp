@@ -6,7 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/platform.h"
 #include "sim_rig.h"
+#include "tarvo_sim/flash.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "data_transfer_scenarios.h"
+#include <gtest/gtest.h>
+
+#include "data_test_util.h"
 #include "tarvo/tarvo.h"
 #include "tarvo/tarvo_dev.h"
 #include "tarvo_sim/sim.h"

@@ -1,5 +1,6 @@
 // Whole writes and reads through the USB link, real libusb and the
 // simulated camera's flash: the scenarios of data_transfer_scenarios.h.
+#include "data_transfer_scenarios.h"
 #include "sim_rig.h"
 
 namespace data_test {
