@@ -25,8 +25,10 @@
 #include "tarvo_ll.h"
 #include "tq_stream.h"
 #include "tarvo_drv.h"
+#include "tarvo_dev.h"
 #include "tq_cmap.h"
 #include "tq_calib_len.h"
 #include "tarvo_frame.h"
+#include "tarvo_data.h"
 
 #endif /* TARVO_H */

@@ -148,7 +148,7 @@ void execute(Camera::State &s, const wire::Setup &st, const uint8_t *d, std::vec
             return;
         }
     } else if (st.request == wire::k_req_data) {
-        return set_outcome(s, wire::k_status_error, "data actions not supported");
+        return cam_data_action(s, st.in(), st.value, d, st.length, reply, now);
     }
     set_outcome(s, wire::k_status_error, "unknown command");
 }

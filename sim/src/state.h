@@ -12,6 +12,7 @@
 
 #include <umockdev.h>
 
+#include "tarvo_sim/flash.h"
 #include "tarvo_sim/sim.h"
 
 namespace tarvo::sim {
@@ -146,6 +147,9 @@ struct Camera::State {
 
     std::vector<PlugEvent> plug_events;
 
+    // The flash behind the data actions (request 0xCC); locks itself.
+    std::shared_ptr<Flash> flash = std::make_shared<Flash>();
+
     static constexpr uint8_t wire_ok() { return 0; }
 
     // Next moment the timer must look at this camera (-1: none).
@@ -162,6 +166,9 @@ void cam_pump_stream(Camera::State &s, int64_t now);
 // Starts and stops the stream generator.
 void cam_start_stream(Camera::State &s, int64_t now);
 void cam_stop_stream(Camera::State &s);
+// Runs a data action (request 0xCC) on the camera's flash (camera_flash.cpp).
+void cam_data_action(Camera::State &s, bool in, uint16_t value, const uint8_t *d, size_t len,
+                     std::vector<uint8_t> &reply, int64_t now);
 // Completes every pending URB of node n with `status`.
 void node_fail_pending(Node &n, int32_t status);
 // Finishes delayed control answers that are due.

@@ -27,6 +27,7 @@
 #pragma once
 
 #include "tarvo_sim/config.h"
+#include "tarvo_sim/flash.h"
 
 #include <cstdint>
 #include <memory>
@@ -165,6 +166,11 @@ public:
     std::vector<SentFrame> frames() const;
     CameraStats stats() const;
     void clear_log();
+
+    // --- Flash behind the data actions (request 0xCC): stored images,
+    // erase timing, faults and counters (tarvo_sim/flash.h). Valid while
+    // the bus exists.
+    Flash &flash() const;
 
     // --- Plugging. Both change the testbed at once and block for a few
     // milliseconds; libusb contexts that already run learn of it through
