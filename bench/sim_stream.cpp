@@ -88,7 +88,7 @@ void BM_SimStreamUnpaced(benchmark::State &state) {
     const uint64_t b0 = ring.bytes;
     for (auto _ : state) {
         const uint64_t want = ring.bytes + chunk;
-        while (ring.bytes < want) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (ring.bytes < want) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const double mb = static_cast<double>(ring.bytes - b0) / 1e6;
     const double cpu = process_cpu_s() - cpu0;
