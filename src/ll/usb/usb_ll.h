@@ -116,7 +116,7 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev);
 tarvo_ll_dev_t *usb_ll_dev_open_by_fd(tarvo_ll_dev_t *dev);
 
 // Stops and joins the event thread (at most one 200 ms round, plus up to
-// one second for command transfers whose cancellation is still on its way),
+// two seconds for command transfers whose answer is still on its way),
 // releases the interfaces, closes the handle, destroys the context and
 // frees the private data. A record without a device handle is reported
 // ("device no need to closed!") and any private data it still holds (left
