@@ -26,5 +26,7 @@
 #include "tq_stream.h"
 #include "tarvo_drv.h"
 #include "tq_cmap.h"
+#include "tq_calib_len.h"
+#include "tarvo_frame.h"
 
 #endif /* TARVO_H */
