@@ -26,5 +26,6 @@
 #include "tq_stream.h"
 #include "tarvo_drv.h"
 #include "tq_cmap.h"
+#include "tarvo_epc.h"
 
 #endif /* TARVO_H */
