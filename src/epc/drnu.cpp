@@ -29,6 +29,10 @@ uint16_t g_table[2][k_table_entries];
 uint16_t g_max[2][k_sensor_pixels];
 uint16_t g_min[2][k_sensor_pixels];
 DrnuParams g_params[2];
+// Step-major copies; two entries of padding so that a 32-bit vector gather
+// of the very last entry stays inside the array.
+uint16_t g_steps[2][k_table_entries + 2];
+int g_steps_n[2] = {-1, -1};
 
 std::string prefixed(const char *name) {
     const char *prefix = tarvo_path_get();
@@ -56,13 +60,26 @@ void select_params(int bank) {
 
 DrnuBank drnu_bank(int bank) {
     int b = bank == 1 ? 1 : 0;
-    return DrnuBank{g_table[b], g_max[b], g_min[b], &g_params[b]};
+    return DrnuBank{g_table[b], g_max[b], g_min[b], &g_params[b], g_steps[b], &g_steps_n[b]};
+}
+
+void drnu_rebuild_steps(int bank, int n) {
+    const int b = bank == 1 ? 1 : 0;
+    if (n < 0) n = 0;
+    if (n > k_max_distances) n = k_max_distances;
+    const size_t nn = static_cast<size_t>(n);
+    for (size_t p = 0; p < static_cast<size_t>(k_sensor_pixels); ++p)
+        for (size_t k = 0; k < nn; ++k)
+            g_steps[b][k * k_sensor_pixels + p] = g_table[b][p * nn + k];
+    g_steps_n[b] = n;
 }
 
 void drnu_reset() {
     std::memset(g_table, 0, sizeof g_table);
     std::memset(g_max, 0, sizeof g_max);
     std::memset(g_min, 0, sizeof g_min);
+    std::memset(g_steps, 0, sizeof g_steps);
+    g_steps_n[0] = g_steps_n[1] = -1;
     g_params[0] = g_params[1] = DrnuParams{};
 }
 
@@ -212,6 +229,7 @@ TARVO_API int calibrationLoadDistanceImages(int bank) {
         mx[p] = hi;
         mn[p] = lo;
     }
+    drnu_rebuild_steps(bank, n);
     return 0;
 }
 

@@ -138,14 +138,25 @@ inline int sat_int(double v) {
 }
 
 // --- DRNU tables (drnu.cpp) ---
+// The kernel reads entry (pixel p, step k) of the table as steps[k x
+// k_sensor_pixels + p] when `steps_n` equals the number of distances in
+// force: the same values as the pixel-major table, laid out step by step so
+// that neighbouring pixels, which mostly sit in the same segment, read
+// neighbouring entries (a few cache lines per row instead of one per pixel).
 struct DrnuBank {
     uint16_t *table;  // k_max_distances x k_sensor_pixels, pixel-major
     uint16_t *max;    // k_sensor_pixels
     uint16_t *min;    // k_sensor_pixels
     DrnuParams *params;
+    uint16_t *steps;  // k_max_distances x k_sensor_pixels (+2 padding), step-major
+    int *steps_n;     // N the step-major copy was made for; -1 none
 };
 DrnuBank drnu_bank(int bank);
 void drnu_reset();
+// Rebuilds the step-major copy of a bank from its pixel-major table for N
+// entries per pixel (after a load, or after a test or benchmark filled the
+// table itself).
+void drnu_rebuild_steps(int bank, int n);
 
 // --- Kernel (kernel.cpp) ---
 // The arc-tangent table (4096 entries).

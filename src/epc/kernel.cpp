@@ -108,8 +108,16 @@ inline void pixel(const KernelPass &k, int pos, int out, void *dst) {
             q = q < k.last_seg ? q : k.last_seg;
             q = q > 0.0f ? q : 0.0f;
             int L = static_cast<int>(q);
-            const uint16_t *e = k.table + static_cast<size_t>(out) * k.N + L;
-            const int M = e[0], M1 = e[1];
+            int M, M1;
+            if (k.steps) {
+                const uint16_t *e = k.steps + static_cast<size_t>(L) * k.stride + out;
+                M = e[0];
+                M1 = e[k.stride];
+            } else {
+                const uint16_t *e = k.table + static_cast<size_t>(out) * k.N + L;
+                M = e[0];
+                M1 = e[1];
+            }
             float sum = (diff - static_cast<float>(M)) * k.l / static_cast<float>(M1 - M) +
                         k.l * static_cast<float>(L);
             if (!(sum >= -2147483648.0f && sum < 2147483648.0f)) {
@@ -200,6 +208,10 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
         k.table = b.table;
         k.mn = b.min;
         k.mx = b.max;
+        if (*b.steps_n == k.N) {
+            k.steps = b.steps;
+            k.stride = k_sensor_pixels;
+        }
     }
     return true;
 }

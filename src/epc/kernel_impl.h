@@ -30,6 +30,10 @@ struct KernelPass {
     int N = 0;             // entries per pixel
     float last_seg = 0.0f; // N - 2 as float: highest segment index
     const uint16_t *table = nullptr, *mn = nullptr, *mx = nullptr;
+    // Step-major copy of the table (entry of step k at k x stride + p), or
+    // null when it does not match N; then the pixel-major table is read.
+    const uint16_t *steps = nullptr;
+    int stride = 0;
     const uint16_t *atan16 = nullptr;
     const int32_t *atan32 = nullptr;
 };
