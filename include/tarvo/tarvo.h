@@ -25,6 +25,7 @@
 #include "tarvo_ll.h"
 #include "tq_stream.h"
 #include "tarvo_drv.h"
+#include "tarvo_dev.h"
 #include "tq_cmap.h"
 #include "tarvo_epc.h"
 

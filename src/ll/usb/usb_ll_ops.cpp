@@ -28,18 +28,18 @@ extern "C" TARVO_API const tarvo_ll_ops_t ll_op_usb = {
     tarvo::usb::usb_ll_init,
     tarvo::usb::usb_ll_uninit,
     tarvo::usb::usb_ll_set_debug,
-    nullptr,  // dev_open
-    nullptr,  // dev_open_by_fd
-    nullptr,  // dev_close
-    nullptr,  // dev_list
-    nullptr,  // exe_cmd
-    nullptr,  // check_last_cmd
-    nullptr,  // cap_abort
-    nullptr,  // cap_start
-    nullptr,  // cap_stop
-    nullptr,  // dev_reset
-    nullptr,  // reg_write
-    nullptr,  // reg_read
-    nullptr,  // param_set
-    nullptr,  // param_get
+    tarvo::usb::usb_ll_dev_open,
+    tarvo::usb::usb_ll_dev_open_by_fd,
+    tarvo::usb::usb_ll_dev_close,
+    tarvo::usb::usb_ll_dev_list,
+    tarvo::usb::usb_ll_exe_cmd,
+    tarvo::usb::usb_ll_check_last_cmd,
+    tarvo::usb::usb_ll_cap_abort,
+    tarvo::usb::usb_ll_cap_start,
+    tarvo::usb::usb_ll_cap_stop,
+    tarvo::usb::usb_ll_dev_reset,
+    tarvo::usb::usb_ll_reg_write,
+    tarvo::usb::usb_ll_reg_read,
+    tarvo::usb::usb_ll_param_set,
+    tarvo::usb::usb_ll_param_get,
 };

@@ -1,0 +1,153 @@
+// Configuration and observation records of the simulated camera.
+//
+// Plain values: a test fills a CameraConfig (or takes the defaults), hands
+// it to tarvo::sim::Bus, and reads back what the host did through the
+// records at the end of this file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvo::sim {
+
+// Parameter identifiers the camera gives a meaning to. Any other identifier
+// is stored and read back unchanged.
+enum ParamId : uint8_t {
+    k_param_mode = 0,
+    k_param_id_text = 2,
+    k_param_product = 3,
+    k_param_id_block = 5,
+    k_param_version = 6,
+    k_param_chip_info = 7,
+    k_param_calib_info = 8,
+    k_param_sensor_mode = 10,
+    k_param_frame_rate = 12,
+    k_param_intg_time = 13,
+    k_param_temperature = 15,
+    k_param_sync_delay = 17,
+};
+
+// Longest value a parameter item carries.
+constexpr size_t k_param_value_max = 18;
+
+// Speed the camera enumerates at.
+enum class Speed { full, high };
+
+// The image stream a capture produces.
+struct StreamConfig {
+    uint16_t width = 320;
+    uint16_t height = 240;
+    uint16_t format = 0;          // frfmt of every packet header (at most 1023)
+    uint32_t frame_bytes = 0;     // frlen; 0 means width * height * 2
+    // Largest payload of one packet. A frame longer than this is spread
+    // over several packets (frame-bound bit on the first only).
+    uint32_t packet_payload = 64 * 1024;
+    // Frames carried by one packet (> 1: several small frames per packet,
+    // the frame-bound bit set, fridx naming the first). Needs
+    // frames_per_packet * frame_bytes <= 0xFFFFF.
+    uint16_t frames_per_packet = 1;
+    bool payload_checksum = true;            // set chk_flags bit 0 and dsum
+    std::array<uint8_t, 8> drv_info{};       // copied into every header
+    // true: one frame every 1 / frame-rate seconds (parameter 12, read at
+    // capture start); false: as fast as the host reads.
+    bool paced = true;
+    uint16_t first_fridx = 0;                // fridx of the first frame
+    uint16_t first_sidx = 0;                 // sidx of the first packet
+    uint32_t max_frames = 0;                 // stop sending after this many; 0 = no limit
+};
+
+// One simulated camera.
+struct CameraConfig {
+    Speed speed = Speed::high;
+    // Parameter 3: "name-code-version"; the middle field selects the chip
+    // driver (E1/E2/E3 EPC, T0 TI).
+    std::string product = "TarvoSim-E2-1.0";
+    std::string id_text = "SIM-0001";                          // parameter 2
+    std::vector<uint8_t> id_block = {0x54, 0x51, 0x00, 0x01};  // parameter 5
+    // Parameter 6: the u16 at bytes 2..3 is the firmware version.
+    std::vector<uint8_t> version = {0x01, 0x00, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
+    uint32_t frame_rate = 30;                                  // parameter 12
+    uint16_t intg_time_us = 500;                               // parameter 13
+    // Parameter 15, in 0.1 degree Celsius, as little-endian i16s.
+    std::vector<int16_t> temperatures = {350, 352};
+    int16_t sync_delay = 0;                                    // parameter 17 ...
+    uint8_t sync_flag = 0;                                     // ... and its flag
+    uint8_t mode = 0;                                          // parameter 0
+    // Chip information (parameter 7): part version, chip id, wafer id.
+    std::array<uint16_t, 3> chip_info = {0x0003, 42, 7};
+    // The stored calibration: a capture started while parameter 0 (mode)
+    // is 9 sends it as one frame of format 171, then nothing more.
+    std::vector<uint8_t> calibration;
+    // Time a USB-interface reset (target 3) keeps the camera off the bus.
+    uint32_t reset_delay_ms = 300;
+    // Strings of the device descriptor.
+    std::string manufacturer = "Tarvo";
+    std::string product_string = "Tarvo ToF camera (simulated)";
+    std::string serial = "SIM0001";
+    StreamConfig stream;
+};
+
+// Which commands a behaviour applies to: request code and value, -1 = any.
+struct CommandMatch {
+    int request = -1;
+    int value = -1;
+};
+
+// A command (control request other than the status request) as received.
+struct Command {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    bool in = false;               // camera to host
+    std::vector<uint8_t> data;     // data stage: as sent (out) or as answered (in)
+};
+
+// One register write the host made.
+struct RegWrite {
+    uint8_t target = 0;
+    uint32_t index = 0;
+    uint32_t value = 0;
+};
+
+// One stream packet the camera produced (in order, faults included).
+struct SentPacket {
+    uint32_t seq = 0;                 // packet count since capture start
+    std::array<uint8_t, 36> header{}; // as sent (after any corruption)
+    uint32_t payload_len = 0;
+    std::vector<uint8_t> payload;     // only with Camera::record_payloads(true)
+    bool dropped = false;             // never reached the bus
+    bool corrupted = false;
+};
+
+// One frame the camera produced.
+struct SentFrame {
+    uint32_t seq = 0;        // frame count since capture start; selects the test pattern
+    uint16_t fridx = 0;
+    uint32_t bytes = 0;
+    bool damaged = false;    // one of its packets was dropped or corrupted
+};
+
+// Counters of one camera.
+struct CameraStats {
+    uint64_t commands = 0;          // control requests except status polls
+    uint64_t status_polls = 0;
+    uint64_t bulk_submitted = 0;    // bulk URBs the host queued
+    uint64_t bulk_completed = 0;    // completed with data or a zero length
+    uint64_t bulk_cancelled = 0;    // discarded by the host (cancel or time-out)
+    uint64_t bulk_failed = 0;       // completed with a stall or no-device status
+    uint32_t bulk_pending = 0;      // queued now
+    uint32_t bulk_pending_max = 0;  // most queued at once
+    uint64_t stream_bytes = 0;      // bytes handed to the host on endpoint 0x81
+    uint64_t packets_sent = 0;
+    uint64_t frames_sent = 0;
+    uint32_t captures_started = 0;
+    uint32_t captures_stopped = 0;
+    uint32_t clear_halts = 0;
+    uint32_t opens = 0;             // clients that connected to the device node
+};
+
+}  // namespace tarvo::sim

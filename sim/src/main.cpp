@@ -1,0 +1,164 @@
+// tarvo-sim: runs a program with simulated tarvo cameras on an emulated USB
+// bus.
+//
+//   tarvo-sim run [--cameras N] [camera options] -- COMMAND [ARGS...]
+//
+// The bus lives in this process; both run under the umockdev preload
+// library and COMMAND and sees the cameras through its own, unchanged libusb. The exit
+// status is COMMAND's.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "tarvo_sim/sim.h"
+
+namespace {
+
+void usage(FILE *f) {
+    std::fputs(
+        "usage: tarvo-sim run [options] -- COMMAND [ARGS...]\n"
+        "Runs COMMAND with simulated tarvo cameras on an emulated USB bus.\n"
+        "options:\n"
+        "  --cameras N             number of cameras, on ports 2, 3, ... (default 1)\n"
+        "  --full-speed            enumerate at full speed (default high speed)\n"
+        "  --product TEXT          product text, parameter 3 (default TarvoSim-E2-1.0)\n"
+        "  --id TEXT               id text, parameter 2 (camera i gets TEXT-i when N > 1)\n"
+        "  --fps N                 frame rate, parameter 12 (default 30)\n"
+        "  --intg US               integration time, parameter 13 (default 500)\n"
+        "  --width N --height N    frame geometry (default 320 x 240)\n"
+        "  --format N              frame format code (default 0)\n"
+        "  --frame-bytes N         frame length (default width * height * 2)\n"
+        "  --packet-bytes N        largest packet payload (default 65536)\n"
+        "  --frames-per-packet N   frames carried by one packet (default 1)\n"
+        "  --no-checksum           no payload checksums\n"
+        "  --unpaced               send frames as fast as the host reads\n"
+        "  --max-frames N          frames per capture (default no limit)\n"
+        "  --reset-delay MS        time off the bus after a USB reset (default 300)\n"
+        "  --verbose               print every request\n",
+        f);
+}
+
+volatile sig_atomic_t g_child = 0;
+
+void forward(int sig) {
+    if (g_child > 0) kill(g_child, sig);
+}
+
+unsigned long num(const char *opt, const char *v) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(v, &end, 0);
+    if (!*v || *end || errno) {
+        std::fprintf(stderr, "tarvo-sim: %s needs a number, got '%s'\n", opt, v);
+        std::exit(2);
+    }
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The bus's own uevents go through libudev, which must see the testbed
+    // as the child does.
+    tarvo::sim::ensure_preloaded(argc, argv);
+    if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
+        usage(argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? stdout
+                                                                                              : stderr);
+        return argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? 0 : 2;
+    }
+    tarvo::sim::CameraConfig cfg;
+    tarvo::sim::BusOptions opt;
+    unsigned cameras = 1;
+    int i = 2;
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tarvo-sim: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--cameras") cameras = static_cast<unsigned>(num("--cameras", value()));
+        else if (a == "--full-speed") cfg.speed = tarvo::sim::Speed::full;
+        else if (a == "--product") cfg.product = value();
+        else if (a == "--id") cfg.id_text = value();
+        else if (a == "--fps") cfg.frame_rate = static_cast<uint32_t>(num("--fps", value()));
+        else if (a == "--intg") cfg.intg_time_us = static_cast<uint16_t>(num("--intg", value()));
+        else if (a == "--width") cfg.stream.width = static_cast<uint16_t>(num("--width", value()));
+        else if (a == "--height") cfg.stream.height = static_cast<uint16_t>(num("--height", value()));
+        else if (a == "--format") cfg.stream.format = static_cast<uint16_t>(num("--format", value()));
+        else if (a == "--frame-bytes") cfg.stream.frame_bytes = static_cast<uint32_t>(num("--frame-bytes", value()));
+        else if (a == "--packet-bytes") cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
+        else if (a == "--frames-per-packet")
+            cfg.stream.frames_per_packet = static_cast<uint16_t>(num("--frames-per-packet", value()));
+        else if (a == "--no-checksum") cfg.stream.payload_checksum = false;
+        else if (a == "--unpaced") cfg.stream.paced = false;
+        else if (a == "--max-frames") cfg.stream.max_frames = static_cast<uint32_t>(num("--max-frames", value()));
+        else if (a == "--reset-delay") cfg.reset_delay_ms = static_cast<uint32_t>(num("--reset-delay", value()));
+        else if (a == "--verbose") opt.verbose = true;
+        else if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "tarvo-sim: unknown option %s\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (i >= argc) {
+        std::fprintf(stderr, "tarvo-sim: no command given after --\n");
+        return 2;
+    }
+    if (cameras == 0 || cameras > 100) {
+        std::fprintf(stderr, "tarvo-sim: --cameras must be 1 to 100\n");
+        return 2;
+    }
+
+    std::vector<tarvo::sim::CameraConfig> cams(cameras, cfg);
+    if (cameras > 1)
+        for (unsigned k = 0; k < cameras; ++k) {
+            cams[k].id_text = cfg.id_text + "-" + std::to_string(k);
+            cams[k].serial = cfg.serial + "-" + std::to_string(k);
+        }
+    try {
+        tarvo::sim::Bus bus(cams, opt);
+
+        const pid_t pid = fork();
+        if (pid < 0) {
+            std::perror("tarvo-sim: fork");
+            return 125;
+        }
+        if (pid == 0) {
+            unsetenv("TARVO_SIM_REEXEC");
+            execvp(argv[i], argv + i);
+            std::fprintf(stderr, "tarvo-sim: cannot run %s: %s\n", argv[i], std::strerror(errno));
+            _exit(127);
+        }
+        g_child = pid;
+        struct sigaction sa {};
+        sa.sa_handler = forward;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+        return 1;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 125;
+    }
+}

@@ -1,0 +1,247 @@
+// Device enumeration, open, close and reset.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/dev_ctx.h"
+#include "api/log.h"
+#include "platform/platform.h"
+#include "tarvo/tarvo_log.h"
+
+namespace {
+
+// The record tarvo_dev_open(nullptr) opens.
+tarvo_dev_t g_default_dev;
+
+const char k_no_dev[] = "[%s]  Device handler Is NULL!\r\n";
+
+// Close waits for calls still inside the device: 30 steps of 100 ms.
+constexpr int k_busy_steps = 30;
+constexpr uint32_t k_busy_step_ms = 100;
+
+// Text of a parameter: up to its first NUL, at most its value bytes; the
+// rest of the 32-byte field zero.
+void copy_text(char (&field)[32], const tarvo_param_item_t &item) {
+    std::memset(field, 0, sizeof field);
+    size_t n = 0;
+    while (n < sizeof item.param_val && item.param_val[n] != 0) ++n;
+    std::memcpy(field, item.param_val, n);
+}
+
+// Bytes of a parameter, for the length the camera reported, limited to the
+// value that travels (18 bytes) and to the field.
+template <size_t N>
+void copy_bytes(uint8_t (&field)[N], const tarvo_param_item_t &item) {
+    std::memset(field, 0, N);
+    size_t n = item.param_val_len;
+    if (n > sizeof item.param_val) n = sizeof item.param_val;
+    if (n > N) n = N;
+    std::memcpy(field, item.param_val, n);
+}
+
+// Reads parameters 2, 3, 5 and 6 into the record.
+bool read_identity(tarvo_dev_t *dev) {
+    tarvo_param_item_t items[4] = {};
+    items[0].param_id = TARVO_PARAM_ID_TEXT;
+    items[1].param_id = TARVO_PARAM_PRODUCT;
+    items[2].param_id = TARVO_PARAM_ID_BLOCK;
+    items[3].param_id = TARVO_PARAM_VERSION;
+    if (!tarvo::dev::param_batch_get(dev, items, 4)) return false;
+    copy_text(dev->id_text, items[0]);
+    copy_text(dev->product, items[1]);
+    copy_bytes(dev->id_block, items[2]);
+    copy_bytes(dev->version, items[3]);
+    return true;
+}
+
+void release_record(tarvo_dev_t *dev) {
+    if (dev->free_on_close) std::free(dev);
+}
+
+// Undoes a failed open: the link record goes, and with free_on_close the
+// record itself.
+tarvo_dev_t *fail_open(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
+    tarvo::dev::store(ctx->opened, uint8_t{0});
+    std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).store(nullptr);
+    std::free(ctx);
+    release_record(dev);
+    return nullptr;
+}
+
+tarvo_dev_ctx_t *new_ctx(const tarvo_dev_t *dev) {
+    auto *ctx = static_cast<tarvo_dev_ctx_t *>(std::calloc(1, sizeof(tarvo_dev_ctx_t)));
+    if (!ctx) return nullptr;
+    std::memcpy(&ctx->ll.if_info, &dev->if_info, sizeof dev->if_info);
+    ctx->ll.if_type = dev->if_type;
+    return ctx;
+}
+
+// Everything tarvo_dev_close does after the capture was stopped; returns
+// false when the record itself was released.
+bool close_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
+    static const char k_name[] = "tarvo_dev_close";
+    // New calls on the record fail from here on; calls already inside hold
+    // api_busy, and the stop above woke those that wait for frames.
+    std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).store(nullptr);
+    tarvo::dev::store(ctx->opened, uint8_t{0});
+    if (tarvo::dev::load(ctx->capturing) && !tarvo::dev::cap_stop_ctx(dev, ctx))
+        TQ_ERR("[%s] stop capture failed!\n", k_name);
+
+    int step = 0;
+    while (tarvo::dev::busy(dev) && step < k_busy_steps) {
+        tarvo::platform::sleep_ms(k_busy_step_ms);
+        ++step;
+    }
+    if (tarvo::dev::busy(dev)) TQ_WRN("[%s]  api wait timeout\n", k_name);
+
+    // The link goes after the calls left: a command still running on
+    // another thread would otherwise use the link's freed private data.
+    tarvo_ll_dev_close(&ctx->ll);
+
+    pthread_cond_destroy(&ctx->cap_cond);
+    pthread_mutex_destroy(&ctx->cap_lock);
+    if (ctx->drv && ctx->drv->ops && ctx->drv->ops->uninit) ctx->drv->ops->uninit(ctx->drv);
+    if (ctx->stream) tq_stream_destroy(ctx->stream);
+    ctx->stream = nullptr;
+    std::free(ctx);
+    bool keep = !dev->free_on_close;
+    release_record(dev);
+    return keep;
+}
+
+}  // namespace
+
+extern "C" {
+
+TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int max) {
+    if (!list || max <= 0) {
+        TQ_ERR("[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", "tarvo_dev_list",
+               static_cast<void *>(list), max);
+        return 0;
+    }
+    std::memset(list, 0, sizeof(tarvo_dev_t) * static_cast<size_t>(max));
+    auto *scratch =
+        static_cast<tarvo_ll_dev_t *>(std::calloc(static_cast<size_t>(max), sizeof(tarvo_ll_dev_t)));
+    if (!scratch) return 0;
+    int n = tarvo_ll_dev_list(scratch, max);
+    if (n > max) n = max;
+    for (int i = 0; i < n; ++i) {
+        std::memcpy(&list[i].if_info, &scratch[i].if_info, sizeof list[i].if_info);
+        list[i].if_type = scratch[i].if_type;
+    }
+    std::free(scratch);
+    return n < 0 ? 0 : n;
+}
+
+TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
+    static const char k_name[] = "tarvo_dev_open";
+    if (!dev) {
+        if (tarvo::dev::ctx_load(&g_default_dev)) {
+            TQ_ERR("[%s] default device may not close properly!", k_name);
+            return nullptr;
+        }
+        std::memset(&g_default_dev, 0, sizeof g_default_dev);
+        dev = &g_default_dev;
+    }
+
+    tarvo_dev_ctx_t *ctx = tarvo::dev::ctx_load(dev);
+    if (ctx && tarvo::dev::load(ctx->opened)) {
+        TQ_WRN("[%s] device not close correctly. close it..\n", k_name);
+        if (!close_ctx(dev, ctx)) return nullptr;
+        ctx = nullptr;
+    }
+    if (!ctx) {
+        ctx = new_ctx(dev);
+        if (!ctx) {
+            release_record(dev);
+            return nullptr;
+        }
+        std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).store(&ctx->ll);
+    }
+
+    TQ_DBG("[%s] open tarvo device @ %p\n", k_name, static_cast<void *>(dev));
+    if (!tarvo_ll_dev_open(&ctx->ll)) {
+        TQ_ERR("[%s] open device failed!\n", k_name);
+        return fail_open(dev, ctx);
+    }
+    std::memcpy(&dev->if_info, &ctx->ll.if_info, sizeof dev->if_info);
+    dev->path_prefix = tarvo_path_get();
+    dev->if_type = ctx->ll.if_type;
+    tarvo::dev::store(ctx->opened, uint8_t{1});
+
+    if (!read_identity(dev)) {
+        TQ_WRN("[%s]  cannot get info of device\n", k_name);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev, ctx);
+    }
+
+    ctx->drv = tarvo_drv_find(dev);
+    if (!ctx->drv) {
+        TQ_ERR("[%s] cannot find driver for device: product=%s\n", k_name, dev->product);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev, ctx);
+    }
+
+    if (pthread_cond_init(&ctx->cap_cond, nullptr) != 0) {
+        TQ_ERR("[%s] pthread_cond_init failed\n", k_name);
+        std::exit(-1);
+    }
+    if (pthread_mutex_init(&ctx->cap_lock, nullptr) != 0) {
+        TQ_ERR("[%s] pthread_mutex_init failed\n", k_name);
+        pthread_cond_destroy(&ctx->cap_cond);
+        std::exit(-1);
+    }
+    tq_stream_cfg_t cfg = {tarvo::dev::k_open_frames};
+    ctx->stream = tq_stream_create(&cfg);
+    if (!ctx->stream) {
+        TQ_ERR("[%s] tq_stream_create failed\n", k_name);
+        std::exit(-1);
+    }
+
+    std::atomic_ref<uint8_t>(dev->api_busy).store(0);
+    tarvo::dev::store(ctx->capturing, uint8_t{0});
+    tarvo::dev::store(ctx->cap_stopped, 1u);
+
+    // An empty driver slot is never called.
+    const tarvo_drv_ops_t *ops = ctx->drv->ops;
+    if (ops && ops->init) ops->init(ctx->drv, dev);
+    if (ops && ops->calib_load && ops->calib_load(ctx->drv, 0, 0, 2) < 0)
+        TQ_ERR("[%s] Load calibration data failed\n", k_name);
+    return dev;
+}
+
+TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(int) {
+    TQ_ERR("[%s] tarvo_dev_open_by_fd currently only support in android!\n",
+           "tarvo_dev_open_by_fd");
+    return nullptr;
+}
+
+TARVO_API void tarvo_dev_close(tarvo_dev_t *dev) {
+    TQ_DBG("[%s] close tarvo device @ %p\n", "tarvo_dev_close", static_cast<void *>(dev));
+    tarvo_dev_ctx_t *ctx = tarvo::dev::ctx_load(dev);
+    if (!ctx) return;
+    close_ctx(dev, ctx);
+}
+
+TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
+    static const char k_name[] = "tarvo_dev_reset";
+    TQ_DBG("[%s] rest device (target=%d)\n", k_name, static_cast<int>(target));
+    tarvo::dev::BusyScope busy(dev);
+    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
+    if (!ctx) {
+        TQ_ERR(k_no_dev, k_name);
+        return false;
+    }
+    if (target > 8) {
+        TQ_ERR("[%s] wrong reset target: %d\n", k_name, static_cast<int>(target));
+        return false;
+    }
+    return tarvo_ll_dev_reset(&ctx->ll, static_cast<uint8_t>(target));
+}
+
+TARVO_API struct tarvo_drv *tarvo_dev_get_drv(tarvo_dev_t *dev) {
+    tarvo_dev_ctx_t *ctx = tarvo::dev::ctx_load(dev);
+    return ctx ? ctx->drv : nullptr;
+}
+
+}  // extern "C"

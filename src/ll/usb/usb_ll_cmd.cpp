@@ -1,0 +1,197 @@
+// The command channel: one control transfer per command, completed on the
+// event thread while the caller polls, and the status check that follows
+// every command.
+//
+// A command that times out returns to its caller before libusb has handed
+// the transfer back. The transfer, its buffer and the completion flag
+// therefore live in a heap context shared by the caller and the completion
+// callback; whichever of the two lets go last frees it.
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/log.h"
+#include "common/byteio.h"
+#include "ll/usb/usb_ll_priv.h"
+#include "platform/platform.h"
+
+namespace tarvo::usb {
+
+namespace {
+
+constexpr int k_setup_len = LIBUSB_CONTROL_SETUP_SIZE;
+static_assert(k_setup_len == 8);
+
+std::atomic<int> g_busy_limit_ms{10000};
+
+struct CmdCtx {
+    libusb_transfer *xfer;
+    usb_ll_priv_t *priv;
+    std::atomic<int> done{0};  // the completion flag
+    std::atomic<int> refs{2};  // the waiting call and the completion
+};
+
+// Drops one reference; the last one frees the transfer (and with it the
+// buffer) and the context.
+void cmd_unref(CmdCtx *c) {
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        libusb_free_transfer(c->xfer);
+        delete c;
+    }
+}
+
+void LIBUSB_CALL usb_ll_on_cmd_finish(libusb_transfer *t) {
+    xfer_acquire();
+    auto *c = static_cast<CmdCtx *>(t->user_data);
+    TQ_TRC("[%s] tx actual_len = %d, status  = %d\n", "_usb_ll_on_cmd_finish", t->actual_length,
+           static_cast<int>(t->status));
+    usb_ll_priv_t *p = c->priv;
+    c->done.store(1, std::memory_order_release);
+    cmd_unref(c);
+    cmd_pending_word(p).fetch_sub(1);
+}
+
+// libusb result of a finished command transfer.
+int status_result(const libusb_transfer *t) {
+    switch (t->status) {
+        case LIBUSB_TRANSFER_COMPLETED: return t->actual_length;
+        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_ERROR:
+        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
+        default:
+            TQ_WRN("[%s] unrecognised status code %d", "usb_ll_exe_cmd",
+                   static_cast<int>(t->status));
+            return LIBUSB_ERROR_OTHER;
+    }
+}
+
+}  // namespace
+
+int usb_ll_set_busy_limit_ms(int ms) { return g_busy_limit_ms.exchange(ms); }
+
+bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t value, void *data,
+                    int len, uint32_t timeout_ms) {
+    static const char *const k_fn = "usb_ll_exe_cmd";
+    usb_ll_priv_t *p = priv_of(dev);
+    if (!p || !p->handle) {
+        TQ_ERR("[%s]  USB handler Is NULL!\r\n", k_fn);
+        return false;
+    }
+    if (len < 0 || len > 0xFFFF || (len > 0 && !data)) {
+        TQ_ERR("[%s] bad data stage: %d bytes at %p\n", k_fn, len, data);
+        return false;
+    }
+
+    libusb_transfer *t = libusb_alloc_transfer(0);
+    if (!t) {
+        TQ_ERR("[%s] no memory\n", k_fn);
+        return false;
+    }
+    auto *buf = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(len) + k_setup_len, 1));
+    CmdCtx *c = buf ? new (std::nothrow) CmdCtx : nullptr;
+    if (!buf || !c) {
+        TQ_ERR("[%s] no memory\n", k_fn);
+        std::free(buf);
+        libusb_free_transfer(t);
+        return false;
+    }
+    c->xfer = t;
+    c->priv = p;
+
+    ByteWriter w(buf, static_cast<size_t>(len) + k_setup_len);
+    w.u8(dir ? k_reqtype_out : k_reqtype_in);
+    w.u8(request);
+    w.u16(value);
+    w.u16(0);
+    w.u16(static_cast<uint16_t>(len));
+    if (dir) w.bytes(data, static_cast<size_t>(len));
+
+    t->dev_handle = p->handle;
+    t->endpoint = 0;
+    t->type = LIBUSB_TRANSFER_TYPE_CONTROL;
+    t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    t->timeout = timeout_ms;
+    t->buffer = buf;
+    t->length = len + k_setup_len;
+    t->callback = usb_ll_on_cmd_finish;
+    t->user_data = c;
+
+    cmd_pending_word(p).fetch_add(1);
+    xfer_publish();
+    if (libusb_submit_transfer(t) < 0) {
+        TQ_ERR("[%s] libusb_submit_transfer failed\n", k_fn);
+        cmd_pending_word(p).fetch_sub(1);
+        libusb_free_transfer(t);
+        delete c;
+        return false;
+    }
+
+    for (int polls = 0; !c->done.load(std::memory_order_acquire);) {
+        platform::sleep_ms(k_cmd_poll_ms);
+        if (++polls >= k_cmd_polls && !c->done.load(std::memory_order_acquire)) {
+            TQ_WRN("[%s] contrl trans timeout , cancel it\n", k_fn);
+            libusb_cancel_transfer(t);
+            break;
+        }
+    }
+
+    int result;
+    if (!c->done.load(std::memory_order_acquire)) {
+        // The completion still owns the transfer; it frees it when it runs.
+        TQ_ERR("[%s] control transfer timeout !\n", k_fn);
+        result = LIBUSB_ERROR_TIMEOUT;
+    } else {
+        if (!dir) {
+            int got = std::clamp(t->actual_length, 0, len);
+            if (got > 0) std::memcpy(data, buf + k_setup_len, static_cast<size_t>(got));
+        }
+        result = status_result(t);
+    }
+    cmd_unref(c);
+
+    if (result == len) return true;
+    TQ_ERR("[%s] exe usb cmd failed: %s\n", k_fn, libusb_error_name(result));
+    return false;
+}
+
+bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
+    static const char *const k_fn = "usb_ll_check_last_cmd";
+    const int64_t start = now_ms();
+    for (;;) {
+        uint8_t rec[k_status_len] = {};
+        if (!usb_ll_exe_cmd(dev, 0, USB_LL_REQ_STATUS, 0, rec, k_status_len, k_cmd_timeout_ms))
+            return false;
+        ByteReader r(rec, sizeof rec);
+        uint8_t status = r.u8();
+        uint8_t last_req = r.u8();
+        uint8_t last_val = r.u8();
+        if (last_req != type || last_val != value) {
+            TQ_WRN("[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", k_fn, last_req,
+                   last_val, type, value);
+            return false;
+        }
+        if (status == k_status_error) {
+            char text[k_status_text_len + 1];
+            r.bytes(text, k_status_text_len);
+            text[k_status_text_len] = '\0';  // printed up to its first zero, never past it
+            TQ_ERR("[%s] %s\n", k_fn, text);
+            return false;
+        }
+        if (status != k_status_busy) return true;
+        const int limit = g_busy_limit_ms.load();
+        if (now_ms() - start >= limit) {
+            TQ_ERR("[%s] camera still busy with (t=%u,v=%u) after %d ms\n", k_fn, type, value,
+                   limit);
+            return false;
+        }
+    }
+}
+
+}  // namespace tarvo::usb
