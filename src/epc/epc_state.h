@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "tarvo/tarvo_epc.h"
 
@@ -172,6 +173,11 @@ bool kernel_vector_available();
 uint8_t reg_read(int reg);
 void reg_write(int reg, uint8_t value);
 void reg_modify(int reg, uint8_t clear_mask, uint8_t set_mask);
+
+// --- Grayscale gain/offset file (grayscale.cpp) ---
+int grayscale_load();
+const std::vector<double> &grayscale_gain();
+const std::vector<double> &grayscale_offset();
 
 // --- Start-up (adapter.cpp) ---
 void build_frequency_table(uint8_t r129, uint8_t r130);

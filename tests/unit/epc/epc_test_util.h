@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <glob.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -25,6 +26,7 @@ class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tarvo::epc::reset_state();
+        remove_calibration_files();
         tq_log_disable();
         ::unlink("epc.log");
         tq_log_enable(1, 0, "epc.log");
@@ -34,6 +36,15 @@ protected:
         tarvo::epc::reset_state();
     }
     static std::string log_text() { return tarvo_test::read_file("epc.log"); }
+    // Calibration files that earlier tests left in the working directory.
+    static void remove_calibration_files() {
+        for (const char *pattern : {"vexm_ex_*.bin", "epc635_*.bin", "grayscale*.txt"}) {
+            glob_t g{};
+            if (::glob(pattern, 0, nullptr, &g) == 0)
+                for (size_t i = 0; i < g.gl_pathc; ++i) ::unlink(g.gl_pathv[i]);
+            ::globfree(&g);
+        }
+    }
 };
 
 // Four planes of P samples each.
