@@ -342,6 +342,232 @@ TARVO_API tarvo_dev_t *epc_adapter_get_dev(void);
  */
 TARVO_API int configInit(int addr);
 
+/* ------------------------------------------------------------------------
+ * The engine's own pipeline: DCS calculator, kernel family, image filters
+ * and temporal filtering, for applications that drive the engine directly
+ * (the camera decode uses none of it). Process-wide state, no lock: one
+ * thread at a time, like the rest of the engine. Nothing here blocks except
+ * the image fetch (pruGetImage() and the kernels) when it has to capture a
+ * frame from the bound camera (up to a few seconds).
+ *
+ * Images are row-major arrays of 16-bit values of the current geometry:
+ * C = pruGetNCols() columns and R = pruGetNRowsPerHalf() x
+ * pruGetNumberOfHalves() rows. Values above 65299 are invalid-pixel codes.
+ * ---------------------------------------------------------------------- */
+
+/** Invalid-pixel code of the kernels: a saturated sample (raw 4095). */
+#define EPC_CODE_SAT_SAMPLE 65400
+/** Largest value that is a measurement; everything above is a code. */
+#define EPC_CODE_VALID_MAX 65299
+
+/**
+ * Prepares the calculator for a kernel: amplitude divider (1 for two
+ * samples per pixel, 2 for four; a value below 1 is taken as 1) and the
+ * minimum amplitude copied from the geometry.
+ */
+TARVO_API void calculatorInit(int divider);
+/**
+ * Loads a pixel of two samples: masked samples DCS0, DCS1 (DCS2 and DCS3
+ * take the ADC-overflow minimum), saturation from the raw samples,
+ * arg2 = 2048 - DCS0 and arg1 = 2048 - DCS1 (samples / 16 first for part
+ * types 4 and 5). `position` is the pixel's hysteresis position; `tag` is
+ * not used by the formulas.
+ */
+TARVO_API void calculatorSetArgs2DCS(unsigned s0, unsigned s1, int position, int tag);
+/** Loads a pixel of four samples: arg1 = DCS3 - DCS1, arg2 = DCS2 - DCS0 (>> 4 for types 4, 5). */
+TARVO_API void calculatorSetArgs4DCS(unsigned s0, unsigned s1, unsigned s2, unsigned s3,
+                                     int position, int tag);
+/** The loaded pixel's two quadrature values. */
+TARVO_API int calculatorGetArg1(void);
+TARVO_API int calculatorGetArg2(void);
+/**
+ * Sine amplitude of the loaded pixel: trunc(sqrt(arg1^2 + arg2^2) / divider)
+ * as a 16-bit value; -136 when saturated, -36 on ADC overflow.
+ */
+TARVO_API int calculatorGetAmpSine(void);
+/**
+ * Sine distance (phase units, low 16 bits) and amplitude (high 16 bits) of
+ * the loaded pixel, through the amplitude hysteresis. Codes fill both
+ * halves: 65400 saturated, 65500 ADC overflow, 65300 low amplitude.
+ */
+TARVO_API uint32_t calculatorGetDistAndAmpSine(void);
+/** PN amplitude: (|arg1| + |arg2|) / divider; -136 saturated, -36 ADC overflow. */
+TARVO_API int calculatorGetAmpPN(void);
+/**
+ * PN distance trunc(|arg1| / (|arg1| + |arg2|) x 30000 + 0.5) and amplitude
+ * as calculatorGetDistAndAmpSine() packs them. When |arg1| + |arg2| is 0
+ * the pixel carries no signal and gets the low-amplitude code 65300.
+ */
+TARVO_API uint32_t calculatorGetDistAndAmpPN(void);
+/** Square root of q in single precision: bit-level estimate and one Newton step. */
+TARVO_API float sqrt2(int q);
+/** AND mask applied to every sample (0x0FFF at load; 0xFFFF for part types 4, 5). */
+TARVO_API unsigned calculatorGetPixelMask(void);
+TARVO_API void calculatorSetPixelMask(unsigned mask);
+
+/** Saturation flag of the current pixel: set when a raw sample equals 4095, else cleared. */
+TARVO_API void saturationSet1DCS(unsigned s0);
+TARVO_API void saturationSet2DCS(unsigned s0, unsigned s1);
+TARVO_API void saturationSet4DCS(unsigned s0, unsigned s1, unsigned s2, unsigned s3);
+/** Saturation check switch (off at load). */
+TARVO_API void saturationEnable(int flag);
+/** The saturation flag when the check is enabled, else 0. */
+TARVO_API int saturationCheck(void);
+/** ADC-overflow limits (1 and 4094 at load) and switch (apiEnableAdcOverflow()). */
+TARVO_API void adcOverflowSetMin(int value);
+TARVO_API void adcOverflowSetMax(int value);
+TARVO_API int adcOverflowGetMin(void);
+TARVO_API int adcOverflowGetMax(void);
+TARVO_API void adcOverflowEnable(int flag);
+TARVO_API int adcOverflowIsEnabled(void);
+/** 1 when the switch is on and a sample given lies below the minimum or above the maximum. */
+TARVO_API int adcOverflowCheck1DCS(unsigned s0);
+TARVO_API int adcOverflowCheck2DCS(unsigned s0, unsigned s1);
+TARVO_API int adcOverflowCheck4DCS(unsigned s0, unsigned s1, unsigned s2, unsigned s3);
+
+/**
+ * Read-out order iterators. Default: pixel k (input index k) of `pixels`
+ * goes, with 2 halves, to row R/2 - 1 - r (first C pixels of a raw row) or
+ * R/2 + r (next C), else to row R - 1 - r. MGX: walks `samples` skipping
+ * every second raw row; rows R/4 - 1 - r and R/4 + r with 2 halves, else
+ * R/2 - 1 - r. Next() returns the input index and stores the output index
+ * (row x C + column) in *out, or -1 when that row lies outside the image.
+ * R is kept as an 8-bit value.
+ */
+TARVO_API void iteratorDefaultInit(int pixels, int C, int R);
+TARVO_API int iteratorDefaultHasNext(void);
+TARVO_API int iteratorDefaultNext(int *out);
+TARVO_API void iteratorMGXInit(int samples, int C, int R);
+TARVO_API int iteratorMGXHasNext(void);
+TARVO_API int iteratorMGXNext(int *out);
+
+/**
+ * Fetches the image a kernel works on into *image (S = C x R x DCS count
+ * samples): the current image (pruSetImage(), which is then cleared), or
+ * one frame captured from the bound camera (capture started and stopped
+ * here when none runs). A current image shorter than the geometry is
+ * copied and padded with zeros; a failed or wrongly sized capture hands out
+ * a zeroed buffer (see pruLastImageFailed()). Returns S, or 0 (and leaves
+ * *image alone) when image is null or the geometry exceeds the sensor.
+ * Blocks while it captures.
+ */
+TARVO_API int pruGetImage(uint16_t **image);
+/** 1 when the last image fetch could not deliver a frame (its image is zeros). */
+TARVO_API int pruLastImageFailed(void);
+
+/**
+ * The kernel family. `type` 0: distance image; 1: amplitude image; 2:
+ * distance image followed by the amplitude image. Each fetches its image
+ * (pruGetImage()), points *image at its own process-wide output buffer and
+ * returns the number of elements there (pixels, twice that for type 2).
+ * After a failed fetch every element is 65500. Returns 0 (with an ERR
+ * line, *image untouched) for a null pointer, an unknown type or a
+ * geometry larger than the sensor. Def/MGX: sample layout; PiDelay: four
+ * samples per pixel; PN: pseudo-noise formulas.
+ */
+TARVO_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcDefPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcMGXPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcPNDefNoPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcPNDefPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcPNMGXNoPiDelayGetDataSorted(int type, uint16_t **image);
+TARVO_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **image);
+/** DCS-sum filter of calcDefPiDelayGetDataSorted() (off at load). */
+TARVO_API void calculationEnableDcsSumFilter(int flag);
+TARVO_API int calculationIsDcsSumFilter(void);
+/** The kernel the pi-delay, dual-MGX and PN switches select, type 1; returns its count. */
+TARVO_API int calculationAmplitudeSorted(uint16_t **image);
+/**
+ * The selected kernel with type 0 (2), then on the distance image: pixel
+ * correction, spatial filter, temporal averaging, background difference and
+ * temporal filtering. The offset phase is 0 during the kernel when DRNU
+ * correction is on and restored afterwards. Returns the kernel's count.
+ */
+TARVO_API int calculationDistanceSorted(uint16_t **image);
+TARVO_API int calculationDistanceAndAmplitudeSorted(uint16_t **image);
+
+/**
+ * Loads the defective-pixel list: one pixel per line, column in characters
+ * 1-3, row in 5-7, direction (W NW N NE E SE S SW) in 9-10. At most 1024
+ * entries; further lines are counted and logged as ignored. A line without
+ * digits in both number fields is skipped; an unknown direction is kept as
+ * "unknown" and never corrected. Returns the result of closing the file, or
+ * 0 when it cannot be opened (the list is then empty). Reads the file.
+ */
+TARVO_API int imageCorrectionLoad(const char *path);
+/** Entries loaded by the last imageCorrectionLoad(). */
+TARVO_API int imageCorrectionGetCount(void);
+/** Entries imageCorrectionTransform() kept for the current window. */
+TARVO_API int imageCorrectionGetTransformedCount(void);
+/** Correction switch; returns flag. apiEnableImageCorrection() forwards. */
+TARVO_API int imageCorrectionEnable(int flag);
+TARVO_API int apiEnableImageCorrection(int flag);
+/** Maps the list onto the current read-out window; returns the loaded count. */
+TARVO_API int imageCorrectionTransform(void);
+/** Replaces every listed pixel with its neighbour, in list order, when enabled. */
+TARVO_API void imageCorrect(uint16_t **image);
+/**
+ * Copies the neighbour of `index` in `direction` (0 W .. 7 SW) into it and
+ * returns the value; returns the pixel's value unchanged (65535 when the
+ * index is outside the image) for an unknown direction or a neighbour
+ * outside the image.
+ */
+TARVO_API int imageCorrectCopyPixel(int unused, int index, int direction, uint16_t **image);
+/**
+ * Spatial filter: 0 none, 1 four-neighbour average, 2 eight-neighbour
+ * average, 3 (and above) none. Returns the stored mode. The averages keep
+ * codes, replace a valid pixel with the rounded mean of the valid values
+ * among itself and its neighbours inside the image, and mark it 65300
+ * when fewer than half of those neighbours (rounded up) are valid.
+ */
+TARVO_API int imageSetProcessing(int mode);
+TARVO_API int apiSetImageProcessing(int mode);
+TARVO_API void imageProcess(uint16_t **image);
+TARVO_API void imageAverageFourConnectivity(uint16_t **image);
+TARVO_API void imageAverageEightConnectivity(uint16_t **image);
+/** Temporal averaging weight n (0 or negative gives 1); returns it. Averaging runs for n >= 2. */
+TARVO_API int imageSetNumberOfPicture(int n);
+TARVO_API int apiSetImageAveraging(int n);
+TARVO_API void imageAverage(uint16_t **image);
+/** Forgets the background reference. */
+TARVO_API void imageDifferenceInit(void);
+/** Background-difference threshold (0 off); forgets the reference; returns t. */
+TARVO_API int imageDifferenceSetThreshold(int t);
+TARVO_API int apiSetImageDifferenceThreshold(int t);
+/** First image after a reset becomes the reference; later values closer than t to it become 65300. */
+TARVO_API void imageDifference(uint16_t **image);
+
+/**
+ * Temporal filtering of every value up to 29999 by the mode: 0 off, 1
+ * fixed gain, 2 Kalman, 3 change-driven gain. Codes pass unchanged.
+ */
+TARVO_API void calculationFalmanFiltering(uint16_t **image);
+/** Fixed-gain smoother of one pixel (0 .. 82655); returns the new estimate. */
+TARVO_API double calculationSimpleKalmanFilter(double z, int pixel, double gain);
+/** Scalar Kalman step of one pixel with process noise q and measurement variance r. */
+TARVO_API double calculationKalmanFilter(double z, int pixel, double q, double r);
+/** Error covariance of every pixel to 1.0. */
+TARVO_API void calculationInitKalman(void);
+/** Mode (0..3); every pixel's sample count restarts. */
+TARVO_API void calculationEnableKalman(int mode);
+TARVO_API void calculationSetKalmanK(double k);
+TARVO_API void calculationSetKalmanKdiff(double kdiff);
+TARVO_API void calculationSetKalmanQ(double q);
+/** which 1: smoother threshold; any other: Kalman threshold (phase units). */
+TARVO_API void calculationSetKalmanThreshold(int which, int value);
+TARVO_API void calculationSetKalmanNumCheck(int n);
+/** The gain used for the last pixel of modes 1 and 3. */
+TARVO_API double calculationGetKalmanGain(void);
+/** Forwarders; each returns 0. */
+TARVO_API int apiEnableKalman(int mode);
+TARVO_API int apiSetKalmanK(double k);
+TARVO_API int apiSetKalmanKdiff(double kdiff);
+TARVO_API int apiSetKalmanQ(double q);
+TARVO_API int apiSetKalmanNumCheck(int n);
+TARVO_API int apiSetKalmanThreshold(int value);
+TARVO_API int apiSetKalmanThreshold2(int value);
+
 TARVO_END_DECLS
 
 #endif /* TARVO_EPC_H */
