@@ -66,6 +66,11 @@ uint32_t Camera::param_u32(uint8_t id) const {
     return r;
 }
 
+void Camera::set_calibration(std::vector<uint8_t> bytes) {
+    std::lock_guard l(s_->mu);
+    s_->cfg.calibration = std::move(bytes);   // a running upload keeps its own copy
+}
+
 void Camera::set_reg(uint8_t target, uint32_t index, uint32_t value) {
     std::lock_guard l(s_->mu);
     s_->regs[{target, index}] = value;

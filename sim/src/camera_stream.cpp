@@ -27,8 +27,11 @@ bool start_group(Camera::State &s, int64_t now) {
     g.group_off = 0;
     g.group_len = g.frlen * k;
     g.group.resize(g.group_len);
-    for (uint32_t i = 0; i < k; ++i)
-        test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});
+    if (g.uploading)
+        std::copy(g.upload.begin(), g.upload.end(), g.group.begin());
+    else
+        for (uint32_t i = 0; i < k; ++i)
+            test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});
     g.group_damaged = false;
     g.frame_seq += k;
     return true;
@@ -69,23 +72,10 @@ bool next_packet(Camera::State &s, int64_t now) {
     if (g.group_off >= g.group_len && !start_group(s, now)) return false;
 
     const uint32_t seq = g.pkt_seq;
-    if (const StreamFault *f = fault_at(g, seq, StreamFault::Kind::stall, true)) {
-        (void)f;
+    if (fault_at(g, seq, StreamFault::Kind::stall, true)) {
+        // The reads queued now are failed by the pump, which may be walking
+        // the queue at this moment.
         s.halted = true;
-        if (s.node) {
-            // Queued reads end with a stall; new ones do too until CLEAR_HALT.
-            for (auto it = s.node->pending.begin(); it != s.node->pending.end();) {
-                if ((*it)->endpoint == wire::k_stream_ep) {
-                    (*it)->status = -EPIPE;
-                    (*it)->actual = 0;
-                    s.stats.bulk_failed++;
-                    s.node->done.push_back(std::move(*it));
-                    it = s.node->pending.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
         return false;
     }
     if (const StreamFault *f = fault_at(g, seq, StreamFault::Kind::silence, true)) {
@@ -149,6 +139,23 @@ bool next_packet(Camera::State &s, int64_t now) {
     return true;
 }
 
+// A halted endpoint ends every queued read with a stall; new ones fail the
+// same way until CLEAR_HALT.
+void fail_stream_reads(Camera::State &s, Node &n) {
+    for (auto it = n.pending.begin(); it != n.pending.end();) {
+        if ((*it)->endpoint == wire::k_stream_ep && (*it)->due_us < 0) {
+            (*it)->status = -EPIPE;
+            (*it)->actual = 0;
+            s.stats.bulk_failed++;
+            n.done.push_back(std::move(*it));
+            it = n.pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    s.stats.bulk_pending = 0;
+}
+
 }  // namespace
 
 void cam_start_stream(Camera::State &s, int64_t now) {
@@ -156,6 +163,18 @@ void cam_start_stream(Camera::State &s, int64_t now) {
     g = StreamGen{};
     g.on = true;
     g.cfg = s.stream_cfg;
+    auto mode = s.params.find(k_param_mode);
+    if (mode != s.params.end() && !mode->second.empty() && mode->second[0] == 9 &&
+        !s.cfg.calibration.empty()) {
+        // Data upload: the stored calibration as one frame of format 171.
+        g.uploading = true;
+        g.upload = s.cfg.calibration;
+        g.cfg.format = 171;
+        g.cfg.frame_bytes = static_cast<uint32_t>(s.cfg.calibration.size());
+        g.cfg.frames_per_packet = 1;
+        g.cfg.max_frames = 1;
+        g.cfg.paced = false;
+    }
     g.frlen = std::max<uint32_t>(1, frame_length(g.cfg));
     if (g.cfg.frames_per_packet > 1 && uint64_t{g.frlen} * g.cfg.frames_per_packet > 0xFFFFF)
         g.cfg.frames_per_packet = static_cast<uint16_t>(std::max<uint32_t>(1, 0xFFFFF / g.frlen));
@@ -185,7 +204,7 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
     Node *n = s.node;
     if (!n || n->gone) return;
     StreamGen &g = s.gen;
-    for (auto it = n->pending.begin(); it != n->pending.end();) {
+    for (auto it = n->pending.begin(); it != n->pending.end() && !s.halted;) {
         Urb &u = **it;
         if (u.endpoint != wire::k_stream_ep || u.due_us >= 0) {
             ++it;
@@ -204,6 +223,7 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
         n->done.push_back(std::move(*it));
         it = n->pending.erase(it);
     }
+    if (s.halted) fail_stream_reads(s, *n);
     if (g.qhead == g.q.size()) {
         g.q.clear();
         g.qhead = 0;

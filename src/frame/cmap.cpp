@@ -95,11 +95,15 @@ TARVO_API uint32_t tq_cmap_get_color(const tq_cmap_t *cmap, int value) {
     if (value == TQ_DIST_ADC_OVERFLOW) return 0xFF0EA9;
     if (!cmap || !cmap->palette || cmap->size < 1) return 0;
     if (value < cmap->range_min || value > cmap->range_max) return 0;
-    float scaled = static_cast<float>(static_cast<int64_t>(value) - cmap->range_min) *
-                   cmap->color_scale;
+    // The product is taken in double, as the float operands promote: with a
+    // scale such as 0.255f a float product would round up to a whole number
+    // and shift the entry.
+    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) -
+                                                           cmap->range_min)) *
+                    static_cast<double>(cmap->color_scale);
     // The scaled value lies within [0, size] for any range the map accepts;
     // clamp before converting so that a hand-edited scale cannot overflow.
-    double t = std::trunc(static_cast<double>(scaled));
+    double t = std::trunc(scaled);
     if (t > 4294967296.0) t = 4294967296.0;
     int64_t index = static_cast<int64_t>(cmap->size) - static_cast<int64_t>(t);
     if (index <= 0) return cmap->palette[0];
@@ -113,9 +117,10 @@ TARVO_API uint32_t tq_cmap_get_gray(const tq_cmap_t *cmap, int value) {
     if (!cmap) return 0;
     if (value > cmap->range_max) return 0xFFFFFF;
     if (value < cmap->range_min) return 0;
-    float scaled = static_cast<float>(static_cast<int64_t>(value) - cmap->range_min) *
-                   cmap->gray_scale;
-    double t = std::trunc(static_cast<double>(scaled));
+    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) -
+                                                           cmap->range_min)) *
+                    static_cast<double>(cmap->gray_scale);
+    double t = std::trunc(scaled);
     if (t > 4294967295.0) t = 4294967295.0;
     uint32_t g = static_cast<uint32_t>(static_cast<int64_t>(t)) & 0xFF;
     return g * 0x010101u;

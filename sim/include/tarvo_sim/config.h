@@ -77,6 +77,9 @@ struct CameraConfig {
     uint8_t mode = 0;                                          // parameter 0
     // Chip information (parameter 7): part version, chip id, wafer id.
     std::array<uint16_t, 3> chip_info = {0x0003, 42, 7};
+    // The stored calibration: a capture started while parameter 0 (mode)
+    // is 9 sends it as one frame of format 171, then nothing more.
+    std::vector<uint8_t> calibration;
     // Time a USB-interface reset (target 3) keeps the camera off the bus.
     uint32_t reset_delay_ms = 300;
     // Strings of the device descriptor.

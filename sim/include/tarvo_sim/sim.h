@@ -44,8 +44,11 @@ bool preloaded();
 
 // Makes sure the process runs under the preload library: returns at once when
 // it does; otherwise sets LD_PRELOAD (keeping what was there) and re-executes
-// /proc/self/exe with argv. Call it first thing in main, before any thread
-// starts. Never returns on a failed exec: prints why and exits with status 125.
+// /proc/self/exe with argv. The re-executed process also gets
+// verify_asan_link_order=0 in ASAN_OPTIONS and, in a ThreadSanitizer build,
+// the suppressions of sim/tsan.supp in TSAN_OPTIONS. Call it first thing in
+// main, before any thread starts. Never returns on a failed exec: prints why
+// and exits with status 125. `argc` is unused (argv is null-terminated).
 void ensure_preloaded(int argc, char **argv);
 
 // --- Stream helpers shared with tests ----------------------------------------
@@ -106,6 +109,9 @@ public:
     // Current value, empty when the identifier was never set.
     std::vector<uint8_t> param(uint8_t id) const;
     uint32_t param_u32(uint8_t id) const;  // little-endian from the first bytes
+
+    // The stored calibration sent in data-upload mode (see CameraConfig).
+    void set_calibration(std::vector<uint8_t> bytes);
 
     // --- Register spaces (32-bit registers by target and index; unset = 0).
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
@@ -180,10 +186,14 @@ struct BusOptions {
 class Bus {
 public:
     // Creates the testbed (sets UMOCKDEV_DIR in the environment) with
-    // `cameras` copies of `cfg` on ports 2, 3, ... Construct it before
-    // libusb_init and before the process starts other threads; destroy it
-    // after libusb_exit. Throws std::runtime_error when the testbed cannot be
-    // made (the in-process form also needs preloaded()).
+    // `cameras` copies of `cfg` on ports 2, 3, ... and starts the bus's timer
+    // thread. The process must run under the preload library (preloaded();
+    // the bus announces devices through a libudev that sees the testbed).
+    // Construct it before libusb_init and before the process starts other
+    // threads; destroy it after libusb_exit (destroying it while a libusb
+    // handle is open aborts the preload). Throws std::runtime_error when the
+    // process is not preloaded or the testbed cannot be made. Blocks for a
+    // few milliseconds per camera.
     explicit Bus(unsigned cameras = 1, const CameraConfig &cfg = {}, BusOptions opt = {});
     explicit Bus(const std::vector<CameraConfig> &cameras, BusOptions opt = {});
     ~Bus();

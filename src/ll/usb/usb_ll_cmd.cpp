@@ -45,6 +45,7 @@ void cmd_unref(CmdCtx *c) {
 }
 
 void LIBUSB_CALL usb_ll_on_cmd_finish(libusb_transfer *t) {
+    xfer_acquire();
     auto *c = static_cast<CmdCtx *>(t->user_data);
     TQ_TRC("[%s] tx actual_len = %d, status  = %d\n", "_usb_ll_on_cmd_finish", t->actual_length,
            static_cast<int>(t->status));
@@ -123,6 +124,7 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
     t->user_data = c;
 
     cmd_pending_word(p).fetch_add(1);
+    xfer_publish();
     if (libusb_submit_transfer(t) < 0) {
         TQ_ERR("[%s] libusb_submit_transfer failed\n", k_fn);
         cmd_pending_word(p).fetch_sub(1);

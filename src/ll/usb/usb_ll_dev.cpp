@@ -1,5 +1,6 @@
 // USB discovery, open, close and reset, and the private data of a record.
 #include <libusb.h>
+#include <pthread.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -223,6 +224,11 @@ void usb_ll_dev_close(tarvo_ll_dev_t *dev) {
             p->ctx = nullptr;
             priv_free(dev);
         }
+        return;
+    }
+    if (p->evt_started && pthread_equal(pthread_self(), p->evt_thread)) {
+        // Joining ourselves would hang: a callback cannot close its device.
+        TQ_ERR("[%s] cannot close from the event thread\n", k_fn);
         return;
     }
     if (p->evt_started) {

@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <atomic>
+
 #include "api/log.h"
 #include "ll/usb/usb_ll_priv.h"
 #include "platform/platform.h"
@@ -11,6 +13,8 @@
 namespace tarvo::usb {
 
 namespace {
+
+std::atomic<uint64_t> g_xfer_epoch{0};
 
 void ll_event_loop(usb_ll_priv_t *p) {
     static const char *const k_fn = "_ll_event_loop";
@@ -53,6 +57,9 @@ void *usb_ll_evt_thread(void *arg) {
 }
 
 }  // namespace
+
+void xfer_publish() { g_xfer_epoch.fetch_add(1, std::memory_order_release); }
+void xfer_acquire() { (void)g_xfer_epoch.load(std::memory_order_acquire); }
 
 bool evt_thread_start(tarvo_ll_dev_t *dev) {
     usb_ll_priv_t *p = priv_of(dev);

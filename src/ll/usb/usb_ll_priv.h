@@ -50,6 +50,13 @@ inline std::atomic_ref<int> ring_queued_word(usb_ll_priv_t *p) {
     return std::atomic_ref(p->ring_queued);
 }
 
+// libusb's own locks order a submission before its completion callback,
+// but libusb is not instrumented and ThreadSanitizer cannot see them. Every
+// submission publishes (release) and every completion callback acquires
+// first, which makes the order visible. Costs one atomic each.
+void xfer_publish();
+void xfer_acquire();
+
 // Allocates the private data and the ring of a record that has none. Ends
 // the process on allocation failure (-2 for the record, -1 for the ring).
 void priv_alloc(tarvo_ll_dev_t *dev);

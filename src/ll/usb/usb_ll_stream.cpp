@@ -41,6 +41,7 @@ int event_of(const libusb_transfer *t, int idx) {
 
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t) {
     static const char *const k_fn = "on_usb_trans_event";
+    xfer_acquire();
     auto *dev = static_cast<tarvo_ll_dev_t *>(t->user_data);
     usb_ll_priv_t *p = priv_of(dev);
     const int idx = static_cast<int>(libusb_transfer_get_stream_id(t));
@@ -53,6 +54,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t) {
     if (t->length > 0 && !abort_word(p).load()) {
         TQ_TRC("[%s] trans[%d] issue: size=%d \n", k_fn, idx, t->length);
         t->timeout = k_ring_timeout_ms;
+        xfer_publish();
         int r = libusb_submit_transfer(t);
         if (r < 0) {
             TQ_ERR("[%s] Unable to submit URB. libusb error code: %d\n", k_fn, r);
@@ -118,6 +120,7 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t c
         t->flags = 0;
         libusb_transfer_set_stream_id(t, static_cast<uint32_t>(i));
         ring_queued_word(p).fetch_add(1);
+        xfer_publish();
         if (libusb_submit_transfer(t) == 0) {
             TQ_TRC("[%s] trans[%d] issue: txlen=%d\n", k_fn, i, k_ring_buf_len);
         } else {
@@ -136,7 +139,10 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t c
         return true;
 
     TQ_WRN("[%s] tarvo_ll_cap_start failed\n", k_fn);
-    // The cancellations reach the callback, which aborts the stream.
+    // Abort before cancelling: a transfer that completes while the ring is
+    // being cancelled would otherwise be reissued past its cancellation and
+    // keep the stream alive. The cancellations still reach the callback.
+    abort_word(p).store(1);
     cancel_ring(p, k_fn);
     return false;
 }

@@ -199,6 +199,32 @@ TEST_F(UsbDev, ClosingTwiceReportsTheSecondClose) {
     EXPECT_EQ(cam().stats().opens, 2u);
 }
 
+TEST_F(UsbDev, OpeningAnOpenRecordAgainChangesNothing) {
+    start();
+    ASSERT_TRUE(eventually([&] { return tarvo::usb::evt_running_word(priv()).load() == 1; }, 2000));
+    void *p = dev.priv;
+    libusb_device_handle *h = priv()->handle;
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
+    EXPECT_EQ(dev.priv, p);
+    EXPECT_EQ(priv()->handle, h);
+    EXPECT_EQ(log->count("[_usb_ll_evt_thread] enter"), 1);
+    EXPECT_EQ(cam().stats().opens, 1u);
+}
+
+int close_from_callback(tarvo_ll_dev_t *dev, int, const uint8_t *, int, void *) {
+    tarvo_ll_dev_close(dev);  // refused: it would join its own thread
+    tarvo_ll_cap_abort(dev);
+    return 0;
+}
+
+TEST_F(UsbDev, CloseFromTheEventThreadIsRefused) {
+    start();
+    ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, close_from_callback, nullptr));
+    ASSERT_TRUE(eventually([&] { return log->has("cannot close from the event thread"); }, 3000));
+    EXPECT_NE(dev.priv, nullptr);
+    EXPECT_TRUE(tarvo_ll_cap_stop(&dev));
+}
+
 TEST_F(UsbDev, CloseEndsTheEventThreadPromptly) {
     start();
     ASSERT_TRUE(eventually([&] { return tarvo::usb::evt_running_word(priv()).load() == 1; }, 2000));

@@ -134,11 +134,11 @@ TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
 
 TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     CameraConfig cfg;
-    cfg.frame_rate = 100;  // paced: most reads wait when the stop comes
+    cfg.frame_rate = 10;  // paced: most reads wait when the stop comes
     start(1, cfg);
-    rec.abort_on({});      // no abort from the callback: the stop alone must hold
+    rec.abort_on({});     // no abort from the callback: the stop alone must hold
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
-    ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 10; }, 5000));
+    ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 3; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
     ASSERT_TRUE(ring_idle());
     const auto issued = submitted();
@@ -245,15 +245,17 @@ TEST_F(UsbStream, RefusedStartCancelsTheRingAndNothingIsReissued) {
 }
 
 TEST_F(UsbStream, StartThatTheCameraReportsFailedIsCancelled) {
-    start();
+    start(1, unpaced(0));  // the camera streams at once and keeps streaming
+    rec.abort_on({});      // the link alone must end the ring
     cam().fail_command({0xC2, 4}, "sensor asleep");
     EXPECT_FALSE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     EXPECT_TRUE(log->has("[ERR] [usb_ll_check_last_cmd] sensor asleep"));
     EXPECT_TRUE(log->has("[WRN] [usb_ll_cap_start] tarvo_ll_cap_start failed"));
-    // Whatever arrived before the cancellations is passed up; after the
-    // callback's abort the ring empties and stays empty.
+    // Whatever arrived before the cancellations is passed up; no transfer
+    // outlives the failed start, even one that completed while the ring was
+    // being cancelled.
     ASSERT_TRUE(ring_idle());
-    EXPECT_GE(rec.count(TARVO_LL_EVT_CANCELLED), 1);
+    EXPECT_GE(rec.total(), 16u);
     for (auto &e : rec.events())
         EXPECT_TRUE(e.evt == TARVO_LL_EVT_DATA || e.evt == TARVO_LL_EVT_CANCELLED) << e.evt;
     const size_t issued = submitted();

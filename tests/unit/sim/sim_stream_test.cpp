@@ -245,6 +245,29 @@ TEST(SimStream, StallUntilClearHalt) {
     ASSERT_GE(pk.size(), 20u);
     EXPECT_EQ(pk[5].sidx, 5);   // the stream goes on where it halted
     ring.cancel();
+    ASSERT_TRUE(ring.wait_idle(3000));
+    stop_capture(usb.h);
+
+    // A new capture that stalls while 16 large reads wait: the first read
+    // ends with the three packets sent before the halt, the others stall.
+    cam.clear_stream_faults();
+    cam.add_stream_fault({StreamFault::Kind::stall, 3});
+    StreamRing big(usb.ctx, usb.h, 16, 153600);
+    ASSERT_TRUE(big.start());
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().bulk_pending == 16; }, 2000));
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().bulk_pending == 0; }, 2000));
+    big.stop_resubmitting();
+    ASSERT_TRUE(big.wait_idle(3000));
+    const auto st = big.statuses();
+    const auto len = big.lengths();
+    ASSERT_GE(st.size(), 16u);   // reissued reads stall again until the ring stops
+    EXPECT_EQ(st[0], LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(len[0], 3 * 1036);
+    for (size_t i = 1; i < 16; ++i) {
+        EXPECT_EQ(st[i], LIBUSB_TRANSFER_STALL) << i;
+        EXPECT_EQ(len[i], 0) << i;
+    }
 }
 
 TEST(SimStream, SilenceGivesTimeoutsThenDataAgain) {
@@ -270,11 +293,11 @@ TEST(SimStream, SilenceGivesTimeoutsThenDataAgain) {
 
 TEST(SimStream, VanishMidStream) {
     CameraConfig cfg;
-    cfg.frame_rate = 200;
+    cfg.frame_rate = 100;
     cfg.stream.frame_bytes = 1000;
     Bus bus(1, cfg);
     Camera cam = bus.camera(0);
-    cam.add_stream_fault({StreamFault::Kind::vanish, 30});
+    cam.add_stream_fault({StreamFault::Kind::vanish, 20});
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
     StreamRing ring(usb.ctx, usb.h, 16, 1036);
@@ -282,8 +305,52 @@ TEST(SimStream, VanishMidStream) {
     start_capture(usb.h);
     ASSERT_TRUE(ring.wait_status(LIBUSB_TRANSFER_NO_DEVICE, 3000));
     ASSERT_TRUE(ring.wait_idle(3000));
-    EXPECT_EQ(ring.count(LIBUSB_TRANSFER_NO_DEVICE), 16) << ::testing::PrintToString(ring.statuses());
-    EXPECT_EQ(ring.bytes(), 30u * 1036);
+    // Queued reads end as no-device; a read that completed just before and
+    // is reissued after the camera left fails to submit instead.
+    EXPECT_EQ(ring.count(LIBUSB_TRANSFER_NO_DEVICE) + ring.resubmit_failures(), 16);
+    EXPECT_GE(ring.count(LIBUSB_TRANSFER_NO_DEVICE), 8);
+    EXPECT_EQ(ring.bytes(), 20u * 1036);
     EXPECT_FALSE(cam.present());
     EXPECT_EQ(cmd_out(usb.h, 0xC2, 5, {0xC2}), LIBUSB_ERROR_NO_DEVICE);
+}
+
+TEST(SimStream, DataUploadModeSendsTheCalibrationOnce) {
+    CameraConfig cfg;
+    cfg.calibration.resize(300000);
+    for (size_t i = 0; i < cfg.calibration.size(); ++i) cfg.calibration[i] = static_cast<uint8_t>(i * 7 + 3);
+    Bus bus(1, cfg);
+    Camera cam = bus.camera(0);
+    Usb usb;
+    ASSERT_TRUE(usb.open_port(2));
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(0, {9})), 20);
+    ASSERT_EQ(status(usb.h).code, 0);
+    StreamRing ring(usb.ctx, usb.h);
+    ASSERT_TRUE(ring.start());
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 1; }, 3000));
+    ASSERT_TRUE(ring.wait_bytes(cam.stats().stream_bytes, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(cam.stats().frames_sent, 1u);   // nothing after it
+    const auto pk = split_packets(ring.data());
+    ASSERT_FALSE(pk.empty());
+    EXPECT_EQ(pk[0].frfmt, 171);
+    EXPECT_EQ(pk[0].frlen, 300000u);
+    const auto fr = frames_of(pk);
+    ASSERT_EQ(fr.size(), 1u);
+    EXPECT_EQ(fr[0].bytes, cfg.calibration);
+    stop_capture(usb.h);
+
+    // Back to mode 0: test frames again.
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(0, {0})), 20);
+    cam.set_stream([] {
+        StreamConfig s;
+        s.paced = false;
+        s.frame_bytes = 64;
+        s.max_frames = 1;
+        return s;
+    }());
+    start_capture(usb.h);
+    ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 2; }, 3000));
+    EXPECT_EQ(cam.packets().at(0).header[14], 0);   // format 0
+    ring.cancel();
 }
