@@ -28,6 +28,7 @@ tarvo::sim::CameraConfig camera(uint8_t r129 = 0x00) {
     tarvo::sim::CameraConfig cfg;
     cfg.product = "TarvoSim-T0-1.0";
     cfg.chip_info = {3, 12, 7};
+    cfg.epc.enabled = true;
     cfg.epc.r129 = r129;
     return cfg;
 }
