@@ -49,6 +49,9 @@ std::string hex(const std::vector<uint8_t> &b) {
 }  // namespace
 
 Bus::Impl::Impl(BusOptions o) : opt(o) {
+    if (!preloaded())
+        throw std::runtime_error("tarvo-sim: the process must run under libumockdev-preload.so.0 "
+                                 "(call tarvo::sim::ensure_preloaded first)");
     tb = umockdev_testbed_new();
     if (!tb) throw std::runtime_error("tarvo-sim: cannot create the umockdev testbed");
     gchar *r = umockdev_testbed_get_root_dir(tb);
@@ -121,10 +124,15 @@ void Bus::Impl::timer_loop() {
             if (d >= 0) due = std::min(due, d);
         }
         for (auto &[s, e] : events) {
-            if (e.unplug)
-                unplug(*s);
-            else
-                replug(*s, e.port);
+            try {
+                if (e.unplug)
+                    unplug(*s);
+                else
+                    replug(*s, e.port);
+            } catch (const std::exception &ex) {
+                // The camera stays off the bus; the host sees it vanish.
+                std::fprintf(stderr, "%s\n", ex.what());
+            }
         }
         lk.lock();
         if (!events.empty()) continue;

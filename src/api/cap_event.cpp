@@ -23,19 +23,15 @@ extern "C" int on_capture_event(tarvo_ll_dev_t *lldev, int event, const uint8_t 
     if (!lldev) return 0;
     tarvo_dev_ctx_t *ctx = ctx_of(lldev);
     bool wake_all = false;
-    // Pairs with the store of cap_stopped that tarvo_cap_start makes after
-    // it reset the reassembler: the reset happens before this feed. The
-    // transfer that brought the event carries that order too, but through
-    // libusb and the kernel, where no race detector can follow it.
-    (void)load(ctx->cap_stopped);
 
     switch (event) {
         case TARVO_LL_EVT_DATA:
-            if (data && len > 0 && ctx->stream && tq_stream_feed_input(ctx->stream, data, len))
-                wake_waiters(ctx, false);
             break;
         case TARVO_LL_EVT_CANCELLED:
-            if (std::atomic_ref<uint32_t>(ctx->cap_stopped).exchange(1u) == 0) wake_all = true;
+            // The echo of a stop or of a refused start, both of which have
+            // already ended the capture. Taking it as an end by itself
+            // would let a cancellation of the last capture that completes
+            // late end the next one.
             end_capture(ctx);
             break;
         case TARVO_LL_EVT_TIMEOUT: {
@@ -60,6 +56,15 @@ extern "C" int on_capture_event(tarvo_ll_dev_t *lldev, int event, const uint8_t 
             return 0;
     }
 
+    // The reassembler and the statistics seen last are touched under the
+    // wait mutex, which tarvo_cap_start holds while it resets them: a
+    // completion of the last capture that the link delivers late can then
+    // never meet a reset halfway. Waiters do not hold the mutex while they
+    // wait, and nothing here calls out of the library.
+    pthread_mutex_lock(&ctx->cap_lock);
+    bool ready = false;
+    if (event == TARVO_LL_EVT_DATA && data && len > 0 && ctx->stream)
+        ready = tq_stream_feed_input(ctx->stream, data, len);
     if (ctx->stream) {
         tq_stream_state_t st;
         tq_stream_get_state(ctx->stream, &st);
@@ -77,8 +82,9 @@ extern "C" int on_capture_event(tarvo_ll_dev_t *lldev, int event, const uint8_t 
         ctx->stream_state = st;
     }
     if (wake_all)
-        wake_waiters(ctx, true);
-    else if (load(ctx->cap_err) != 0)
-        wake_waiters(ctx, false);
+        pthread_cond_broadcast(&ctx->cap_cond);
+    else if (ready || load(ctx->cap_err) != 0)
+        pthread_cond_signal(&ctx->cap_cond);
+    pthread_mutex_unlock(&ctx->cap_lock);
     return 0;
 }

@@ -72,6 +72,9 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
         cap_stop_ctx(dev, ctx);
     }
 
+    // Under the wait mutex, which the event handler holds while it feeds:
+    // a late completion of the last capture never meets a half-done reset.
+    pthread_mutex_lock(&ctx->cap_lock);
     store(ctx->trans_timeouts, 0);
     store(ctx->discard_total, 0u);
     store(ctx->cap_forced_stop, uint8_t{0});
@@ -82,6 +85,7 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     ctx->stream_state = tq_stream_state_t{};
     tq_stream_reset(ctx->stream);
     store(ctx->cap_stopped, 0u);
+    pthread_mutex_unlock(&ctx->cap_lock);
 
     TQ_DBG("[%s] issue start cmd\n", k_inner);
     bool ok = tarvo_ll_cap_start(&ctx->ll, ctx->cap_arg, on_capture_event, dev);
@@ -89,8 +93,10 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
         store(ctx->capturing, uint8_t{1});
     } else {
         // Nothing will end this capture: back to idle, so that collecting
-        // calls return at once instead of waiting for their time-out.
+        // calls return at once instead of waiting for their time-out, and
+        // no transfer of the cancelled ring is issued again.
         store(ctx->cap_stopped, 1u);
+        tarvo_ll_cap_abort(&ctx->ll);
         wake_waiters(ctx, true);
     }
     return ok;
@@ -125,7 +131,9 @@ TARVO_API bool tarvo_cap_set_frame_buffer(tarvo_dev_t *dev, void *, uint32_t siz
         return false;
     }
     tq_stream_cfg_t cfg = {size / k_frame_slot_bytes};
+    pthread_mutex_lock(&ctx->cap_lock);  // the event handler reads it while feeding
     tq_stream_set_cfg(ctx->stream, &cfg);
+    pthread_mutex_unlock(&ctx->cap_lock);
     TQ_DBG("[%s] frame buffer: %d frames\n", k_name, static_cast<int>(cfg.fbuf_frames));
     ctx->cap_arg = 0;
     return true;

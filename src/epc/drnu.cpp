@@ -1,6 +1,7 @@
 // DRNU calibration: file names, the parameter file, the distance images
 // with their pixel-major table and per-pixel extremes, and the calibration
 // accessors.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,6 @@ namespace tarvo::epc {
 namespace {
 
 constexpr size_t k_table_entries = static_cast<size_t>(k_max_distances) * k_sensor_pixels;
-constexpr size_t k_image_buffer_bytes = k_table_entries * 2;
 
 // Defaults of a bank's parameter set when no parameter file is found.
 constexpr DrnuParams k_default_params{8364, 361, 298.2, 341};
@@ -33,6 +33,7 @@ DrnuParams g_params[2];
 // of the very last entry stays inside the array.
 uint16_t g_steps[2][k_table_entries + 2];
 int g_steps_n[2] = {-1, -1};
+int g_steps_pixels[2] = {0, 0};
 
 std::string prefixed(const char *name) {
     const char *prefix = tarvo_path_get();
@@ -60,18 +61,22 @@ void select_params(int bank) {
 
 DrnuBank drnu_bank(int bank) {
     int b = bank == 1 ? 1 : 0;
-    return DrnuBank{g_table[b], g_max[b], g_min[b], &g_params[b], g_steps[b], &g_steps_n[b]};
+    return DrnuBank{g_table[b],    g_max[b],      g_min[b],          &g_params[b],
+                    g_steps[b],    &g_steps_n[b], &g_steps_pixels[b]};
 }
 
-void drnu_rebuild_steps(int bank, int n) {
+void drnu_rebuild_steps(int bank, int n, int pixels) {
     const int b = bank == 1 ? 1 : 0;
-    if (n < 0) n = 0;
-    if (n > k_max_distances) n = k_max_distances;
+    n = std::clamp(n, 0, k_max_distances);
+    pixels = std::clamp(pixels, 0, k_sensor_pixels);
     const size_t nn = static_cast<size_t>(n);
-    for (size_t p = 0; p < static_cast<size_t>(k_sensor_pixels); ++p)
-        for (size_t k = 0; k < nn; ++k)
-            g_steps[b][k * k_sensor_pixels + p] = g_table[b][p * nn + k];
+    for (size_t k = 0; k < nn; ++k) {
+        uint16_t *row = g_steps[b] + k * k_sensor_pixels;
+        const uint16_t *col = g_table[b] + k;
+        for (size_t p = 0; p < static_cast<size_t>(pixels); ++p) row[p] = col[p * nn];
+    }
     g_steps_n[b] = n;
+    g_steps_pixels[b] = pixels;
 }
 
 void drnu_reset() {
@@ -80,6 +85,7 @@ void drnu_reset() {
     std::memset(g_min, 0, sizeof g_min);
     std::memset(g_steps, 0, sizeof g_steps);
     g_steps_n[0] = g_steps_n[1] = -1;
+    g_steps_pixels[0] = g_steps_pixels[1] = 0;
     g_params[0] = g_params[1] = DrnuParams{};
 }
 
@@ -195,15 +201,16 @@ TARVO_API int calibrationLoadDistanceImages(int bank) {
     }
     TQ_DBG("[%s] %s\n", fn, path.c_str());
 
+    // n <= 30 and pixels <= 82656: at most the 4.96 MB of a full table,
+    // whatever the file's size.
+    const size_t bytes = static_cast<size_t>(n) * pixels * 2;
     std::unique_ptr<uint8_t, decltype(&std::free)> buf(
-        static_cast<uint8_t *>(std::malloc(k_image_buffer_bytes)), &std::free);
+        static_cast<uint8_t *>(std::malloc(bytes ? bytes : 1)), &std::free);
     if (!buf) {
         std::fclose(f);
         TQ_ERR("[%s] malloc failed\n", fn);
         std::exit(-3);
     }
-    // n <= 30 and pixels <= 82656, so the read always fits the buffer.
-    const size_t bytes = static_cast<size_t>(n) * pixels * 2;
     size_t got = bytes ? std::fread(buf.get(), 1, bytes, f) : 0;
     std::fclose(f);
     if (got != bytes) {
@@ -229,7 +236,7 @@ TARVO_API int calibrationLoadDistanceImages(int bank) {
         mx[p] = hi;
         mn[p] = lo;
     }
-    drnu_rebuild_steps(bank, n);
+    drnu_rebuild_steps(bank, n, static_cast<int>(pixels));
     return 0;
 }
 

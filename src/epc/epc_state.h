@@ -141,7 +141,7 @@ inline int sat_int(double v) {
 // --- DRNU tables (drnu.cpp) ---
 // The kernel reads entry (pixel p, step k) of the table as steps[k x
 // k_sensor_pixels + p] when `steps_n` equals the number of distances in
-// force: the same values as the pixel-major table, laid out step by step so
+// force and the image has at most `steps_pixels` pixels: the same values as the pixel-major table, laid out step by step so
 // that neighbouring pixels, which mostly sit in the same segment, read
 // neighbouring entries (a few cache lines per row instead of one per pixel).
 struct DrnuBank {
@@ -151,13 +151,14 @@ struct DrnuBank {
     DrnuParams *params;
     uint16_t *steps;  // k_max_distances x k_sensor_pixels (+2 padding), step-major
     int *steps_n;     // N the step-major copy was made for; -1 none
+    int *steps_pixels;  // pixels it covers (from 0)
 };
 DrnuBank drnu_bank(int bank);
 void drnu_reset();
 // Rebuilds the step-major copy of a bank from its pixel-major table for N
-// entries per pixel (after a load, or after a test or benchmark filled the
-// table itself).
-void drnu_rebuild_steps(int bank, int n);
+// entries per pixel and the first `pixels` pixels (after a load, or after
+// a test or benchmark filled the table itself).
+void drnu_rebuild_steps(int bank, int n, int pixels = k_sensor_pixels);
 
 // --- Kernel (kernel.cpp) ---
 // The arc-tangent table (4096 entries).

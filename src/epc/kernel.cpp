@@ -208,7 +208,7 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
         k.table = b.table;
         k.mn = b.min;
         k.mx = b.max;
-        if (*b.steps_n == k.N) {
+        if (*b.steps_n == k.N && k.C * k.R <= *b.steps_pixels) {
             k.steps = b.steps;
             k.stride = k_sensor_pixels;
         }

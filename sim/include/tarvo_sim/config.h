@@ -58,9 +58,11 @@ struct StreamConfig {
     uint32_t max_frames = 0;                 // stop sending after this many; 0 = no limit
 };
 
-// The EPC sensor chip (register space 1, see epc_chip.h).
+// The EPC sensor chip (register space 1, see epc_chip.h). Off by default:
+// register space 1 is then a plain store of 32-bit registers at any index,
+// as the link tests use it; EPC engine tests switch the chip on.
 struct EpcChipConfig {
-    bool enabled = true;   // false: space 1 is a plain 32-bit register store
+    bool enabled = false;
     uint8_t r129 = 0x00;   // clock divider bits 4-5
     uint8_t r130 = 0x17;   // clock multiplier: 0x17 gives 96000 kHz
 };

@@ -4,6 +4,7 @@
 // reaches register 256 or beyond fails with an error status, as the chip
 // has no such register. R129 and R130 read the system clock setting
 // (R130 = 0x17, R129 = 0x00: a 96000 kHz clock) unless configured.
+// The chip is there when CameraConfig::epc.enabled is set.
 //
 // Every register write stays observable through Camera::reg_writes() (the
 // values as the host sent them) and the stored bytes through Camera::reg().

@@ -44,8 +44,11 @@ bool preloaded();
 
 // Makes sure the process runs under the preload library: returns at once when
 // it does; otherwise sets LD_PRELOAD (keeping what was there) and re-executes
-// /proc/self/exe with argv. Call it first thing in main, before any thread
-// starts. Never returns on a failed exec: prints why and exits with status 125.
+// /proc/self/exe with argv. The re-executed process also gets
+// verify_asan_link_order=0 in ASAN_OPTIONS and, in a ThreadSanitizer build,
+// the suppressions of sim/tsan.supp in TSAN_OPTIONS. Call it first thing in
+// main, before any thread starts. Never returns on a failed exec: prints why
+// and exits with status 125. `argc` is unused (argv is null-terminated).
 void ensure_preloaded(int argc, char **argv);
 
 // --- Stream helpers shared with tests ----------------------------------------
@@ -115,7 +118,10 @@ public:
     uint32_t reg(uint8_t target, uint32_t index) const;
     std::vector<RegWrite> reg_writes() const;   // in order received
 
-    // --- Status behaviour of the next matching commands.
+    // --- Behaviour of the next matching commands (each used up after
+    // `times` matching commands; a CommandMatch value compares the value's
+    // low byte). Status polls (0xB0) are matched by delay, refuse, short
+    // reply and vanish only.
     // The status request answers busy (0xFE) `polls` times before the outcome.
     void set_busy_polls(unsigned polls, CommandMatch m = {}, unsigned times = 1);
     // The command fails: status 0xFF with `text` (at most 60 bytes).
@@ -142,7 +148,9 @@ public:
     // --- Stream.
     void set_stream(const StreamConfig &cfg);   // applies from the next capture start
     StreamConfig stream() const;
-    void add_stream_fault(const StreamFault &f); // faults of the next or current capture
+    // Arms a fault for every later capture (packet numbers count from each
+    // capture's start) and for the running one.
+    void add_stream_fault(const StreamFault &f);
     void clear_stream_faults();
     bool capturing() const;
     uint32_t capture_arg() const;                // argument of the last start command
@@ -152,14 +160,22 @@ public:
     std::vector<Command> commands() const;       // every command since creation or clear_log()
     std::vector<uint8_t> reset_targets() const;
     void record_payloads(bool on);               // keep packet payload bytes (off by default)
-    std::vector<SentPacket> packets() const;     // of the current or last capture (bounded, see README)
+    // Packets and frames of the current or last capture, at most 65536 each.
+    std::vector<SentPacket> packets() const;
     std::vector<SentFrame> frames() const;
     CameraStats stats() const;
     void clear_log();
 
-    // --- Plugging. Unplug completes every queued transfer as no-device.
+    // --- Plugging. Both change the testbed at once and block for a few
+    // milliseconds; libusb contexts that already run learn of it through
+    // hot-plug events, asynchronously. Nothing happens once the Bus is gone.
+    // Unplug: the camera leaves the bus; every queued transfer completes as
+    // no-device and later requests on its old node fail with no-device; a
+    // running capture stops. No-op when it is not present.
     void unplug();
-    // Re-enumerates with a new address, on `port` (0: its own port).
+    // Unplugs if present, then re-enumerates with the next free address on
+    // `port` (0: its own port), rebooted: no last command, no halt. The
+    // parameters, registers, faults and logs are kept.
     void replug(uint8_t port = 0);
 
     // Waits (polling every 2 ms) until `pred(*this)` holds or `timeout_ms`
@@ -183,10 +199,15 @@ struct BusOptions {
 class Bus {
 public:
     // Creates the testbed (sets UMOCKDEV_DIR in the environment) with
-    // `cameras` copies of `cfg` on ports 2, 3, ... Construct it before
-    // libusb_init and before the process starts other threads; destroy it
-    // after libusb_exit. Throws std::runtime_error when the testbed cannot be
-    // made (the in-process form also needs preloaded()).
+    // `cameras` copies of `cfg` on ports 2, 3, ... and starts the bus's timer
+    // thread. The process must run under the preload library (preloaded();
+    // the bus announces devices through a libudev that sees the testbed).
+    // Construct it before libusb_init and before the process starts other
+    // threads; destroy it after libusb_exit (destroying it while a libusb
+    // handle is open aborts the preload). Throws std::runtime_error when the
+    // process is not preloaded or the testbed cannot be made. Blocks for a
+    // few milliseconds per camera. One bus at a time per process; buses one
+    // after another are fine.
     explicit Bus(unsigned cameras = 1, const CameraConfig &cfg = {}, BusOptions opt = {});
     explicit Bus(const std::vector<CameraConfig> &cameras, BusOptions opt = {});
     ~Bus();

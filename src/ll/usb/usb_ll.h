@@ -176,9 +176,10 @@ bool usb_ll_param_get(tarvo_ll_dev_t *dev, void *items, int n);
 // Queues the ring of 16 bulk reads on endpoint 0x81 and sends the capture
 // start command with `cap_arg`. Every finished transfer goes to `cb` on the
 // event thread and is reissued until the stream is aborted. A failed start
-// command cancels the ring (the cancellations reach `cb` as
-// TARVO_LL_EVT_CANCELLED; the callback is expected to abort) and returns
-// false. Blocks for the command. Application thread.
+// command aborts and cancels the ring (the cancellations reach `cb` as
+// TARVO_LL_EVT_CANCELLED, nothing is reissued) and returns false. Transfers
+// of an earlier stream still in flight are cancelled and awaited (up to
+// 2 s) first. Blocks for the commands. Application thread.
 bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t cb, void *cb_arg);
 
 // Aborts the stream, cancels every transfer of the ring (without waiting

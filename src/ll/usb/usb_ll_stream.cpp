@@ -139,7 +139,10 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t c
         return true;
 
     TQ_WRN("[%s] tarvo_ll_cap_start failed\n", k_fn);
-    // The cancellations reach the callback, which aborts the stream.
+    // Abort before cancelling: a transfer that completes while the ring is
+    // being cancelled would otherwise be reissued past its cancellation and
+    // keep the stream alive. The cancellations still reach the callback.
+    abort_word(p).store(1);
     cancel_ring(p, k_fn);
     return false;
 }

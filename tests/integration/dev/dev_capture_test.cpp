@@ -229,8 +229,14 @@ TEST_F(DevCapture, FrameReadyCallbackRunsDuringWait) {
         EXPECT_GE(g_seen.idx.size(), 10u);
         EXPECT_EQ(g_seen.bad, 0u);
         EXPECT_EQ(g_seen.thread, std::this_thread::get_id());
-        for (size_t i = 1; i < g_seen.idx.size(); ++i)
-            EXPECT_EQ(g_seen.idx[i], static_cast<uint16_t>(g_seen.idx[i - 1] + 1));
+        // Oldest first; a frame is missing only when a full ring dropped it.
+        uint32_t gaps = 0;
+        for (size_t i = 1; i < g_seen.idx.size(); ++i) {
+            uint16_t step = static_cast<uint16_t>(g_seen.idx[i] - g_seen.idx[i - 1]);
+            EXPECT_GE(step, 1);
+            gaps += step - 1u;
+        }
+        EXPECT_LE(gaps, stream_state(dev).fr_overflow);
     }
     EXPECT_TRUE(log_has(" spends: "));
     EXPECT_TRUE(log_has("[_cap_handle_rdy_data] frdy cb ("));
@@ -301,9 +307,9 @@ TEST_F(DevCapture, DiscardsAreReportedWithTheirTotal) {
         EXPECT_EQ(g_seen.errors.back(), std::make_pair(3, 3));
         for (auto &e : g_seen.errors) EXPECT_EQ(e.first, 3);
     }
-    EXPECT_EQ(ctx(dev)->discard_total, 3u);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->discard_total), 3u);
     EXPECT_EQ(stream_state(dev).fr_discarded, 3u);
-    EXPECT_EQ(ctx(dev)->cap_err, 0);  // cleared by the callback
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_err), 0);  // cleared by the callback
     EXPECT_TRUE(log_has("[on_capture_event] trans discard 1 frames\n"));
     size_t damaged = 0;
     for (auto &f : cam_->frames()) damaged += f.damaged;
@@ -316,8 +322,8 @@ TEST_F(DevCapture, DiscardsAreReportedWithTheirTotal) {
     damage_three_frames(*cam_);
     ASSERT_TRUE(tarvo_cap_start(dev));
     ASSERT_EQ(tarvo_cap_get_frames(dev, 10, buf.data(), 10 * len_, nullptr), 10);
-    EXPECT_EQ(ctx(dev)->cap_err, 3);
-    EXPECT_EQ(ctx(dev)->cap_err_arg, 3);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_err), 3);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_err_arg), 3);
 }
 
 TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
@@ -334,7 +340,7 @@ TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
     EXPECT_GE(n, 0);
     EXPECT_LT(n, 8);
     EXPECT_TRUE(log_has("[_cap_handle_rdy_data] error cb return false to stop capture\n"));
-    EXPECT_EQ(ctx(dev)->cap_forced_stop, 1);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_forced_stop), 1);
 
     // The camera keeps streaming, nothing is handed out, and the capture
     // still counts as ongoing until it is stopped or restarted.
@@ -355,7 +361,7 @@ TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
     // again.
     cam_->clear_stream_faults();
     ASSERT_TRUE(tarvo_cap_start(dev));
-    EXPECT_EQ(ctx(dev)->cap_forced_stop, 0);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_forced_stop), 0);
     EXPECT_EQ(tarvo_cap_get_frames(dev, 3, buf.data(), 3 * len_, nullptr), 3);
 }
 

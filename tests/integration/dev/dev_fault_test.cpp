@@ -49,21 +49,22 @@ TEST_F(DevFault, StalledEndpointLeavesErrorSevenPending) {
     EXPECT_EQ(tarvo_cap_get_frame(dev, buf_.data(), len_, nullptr), TARVO_ERR_CAP_STALL);
     EXPECT_LT(ms_since(t0), 300);
     EXPECT_TRUE(tarvo_cap_is_ongoing(dev));
-    EXPECT_EQ(ctx(dev)->cap_stopped, 1u);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_stopped), 1u);
     EXPECT_TRUE(tarvo_cap_wait(dev, 0));  // already ended
 
     // The next start clears the halt and the error.
+    cam_->clear_stream_faults();
     EXPECT_TRUE(tarvo_cap_stop(dev));
     EXPECT_FALSE(tarvo_cap_is_ongoing(dev));
     ASSERT_TRUE(tarvo_cap_start(dev));
-    EXPECT_EQ(ctx(dev)->cap_err, 0);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_err), 0);
     EXPECT_EQ(tarvo_cap_get_frames(dev, 2, buf_.data(), 2 * len_, nullptr), 2);
 }
 
 TEST_F(DevFault, VanishedCameraLeavesErrorTenPending) {
     tarvo_dev_t *dev = open_cam(ti_camera(100));
     ASSERT_NE(dev, nullptr);
-    cam_->add_stream_fault({K::vanish, 6, 1, 0});
+    cam_->add_stream_fault({K::vanish, 90, 1, 0});  // after the start was confirmed
     ASSERT_TRUE(tarvo_cap_start(dev));
     EXPECT_EQ(collect_until_error(dev, 5000), TARVO_ERR_CAP_UNKNOWN);
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, nullptr), TARVO_ERR_CAP_UNKNOWN);
@@ -79,6 +80,7 @@ TEST_F(DevFault, VanishedCameraLeavesErrorTenPending) {
     EXPECT_EQ(rec_.lldev, nullptr);
 
     // Back on its port with a new address, the same record opens it again.
+    cam_->clear_stream_faults();
     cam_->replug();
     ASSERT_EQ(tarvo_dev_open(&rec_), &rec_);
     ASSERT_TRUE(tarvo_cap_start(&rec_));
@@ -93,7 +95,7 @@ TEST_F(DevFault, MoreThanSixtyFourTimeOutsEndTheCapture) {
     ASSERT_TRUE(tarvo_cap_start(dev));
     // The wait ends when the 65th transfer time-out ends the capture.
     EXPECT_TRUE(tarvo_cap_wait(dev, 0));
-    EXPECT_GT(ctx(dev)->trans_timeouts, 64);
+    EXPECT_GT(tarvo::dev::load(ctx(dev)->trans_timeouts), 64);
     EXPECT_TRUE(log_has("[on_capture_event] trans timeout -> stop\n"));
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, nullptr), TARVO_ERR_CAP_TIMEOUT);
 
@@ -101,7 +103,7 @@ TEST_F(DevFault, MoreThanSixtyFourTimeOutsEndTheCapture) {
     ASSERT_TRUE(tarvo_cap_set_callback_on_error(dev, count_error));
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, nullptr), TARVO_ERR_CAP_TIMEOUT);
     EXPECT_EQ(g_error_calls, 1);
-    EXPECT_EQ(ctx(dev)->cap_err, 0);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_err), 0);
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, nullptr), 0);
     EXPECT_EQ(g_error_calls, 1);
 }

@@ -69,9 +69,9 @@ TEST_F(DevOpen, OpensAListedCameraAndReadsItsIdentity) {
     EXPECT_EQ(cam.stats().opens, 0u);
 
     // The context behind the record: open, idle, a reassembler of 10 frames.
-    EXPECT_EQ(ctx(dev)->opened, 1);
-    EXPECT_EQ(ctx(dev)->capturing, 0);
-    EXPECT_EQ(ctx(dev)->cap_stopped, 1u);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->opened), 1);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->capturing), 0);
+    EXPECT_EQ(tarvo::dev::load(ctx(dev)->cap_stopped), 1u);
     uint32_t size = 0;
     void *buf = &size;
     EXPECT_TRUE(tarvo_cap_get_frame_buffer(dev, &buf, &size));

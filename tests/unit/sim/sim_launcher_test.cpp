@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +33,16 @@ int probe() {
             if (libusb_control_transfer(h, 0x22, 0xC0, 4, 0, item, 20, 1000) == 20 &&
                 libusb_control_transfer(h, 0xA2, 0xC0, 4, 0, item, 20, 1000) == 20)
                 product.assign(reinterpret_cast<char *>(item + 2), item[1]);
+            if (i == 0 && libusb_claim_interface(h, 0) == 0) {
+                // One bulk read of the stream, across processes.
+                uint8_t arg[4] = {0, 0, 0, 0};
+                std::vector<uint8_t> buf(153600);
+                int got = 0;
+                if (libusb_control_transfer(h, 0x22, 0xC2, 4, 0, arg, 4, 1000) == 4 &&
+                    libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 3000) == 0)
+                    std::printf("stream=%d sync=%02x%02x,%02x%02x\n", got, buf[0], buf[1], buf[1036], buf[1037]);
+                libusb_release_interface(h, 0);
+            }
             libusb_close(h);
         }
         std::printf("port=%u speed=%d id=%04x:%04x product=%s\n", libusb_get_port_number(list[i]),
@@ -62,8 +73,11 @@ Result run(const std::string &args) {
 }  // namespace
 
 TEST(SimLauncher, ProgramSeesTheConfiguredCameras) {
-    Result r = run("run --cameras 3 --full-speed --product Probe-T0-7 -- " + g_self + " --probe");
+    Result r = run("run --cameras 3 --full-speed --product Probe-T0-7 --unpaced --frame-bytes 1000 "
+                   "--packet-bytes 1000 -- " + g_self + " --probe");
     EXPECT_EQ(r.status, 0) << r.out;
+    // Unpaced, the read is filled to the brim with 1036-byte packets.
+    EXPECT_NE(r.out.find("stream=153600 sync=fb98,fb98\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cameras=3\n"), std::string::npos) << r.out;
     for (int port : {2, 3, 4})
         EXPECT_NE(r.out.find("port=" + std::to_string(port) + " speed=2 id=1209:7a7f product=Probe-T0-7\n"),

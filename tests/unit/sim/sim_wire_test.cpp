@@ -2,6 +2,7 @@
 // pattern and frame length, against values worked out by hand.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <vector>
 
 #include "tarvo_sim/sim.h"
@@ -53,4 +54,10 @@ TEST(SimWire, FrameLengthFromGeometry) {
     EXPECT_EQ(frame_length(s), 153600u);
     s.frame_bytes = 1234;
     EXPECT_EQ(frame_length(s), 1234u);
+}
+
+TEST(SimWire, BusNeedsThePreloadLibrary) {
+    // This binary runs without the preload library (plain gtest main).
+    ASSERT_FALSE(preloaded());
+    EXPECT_THROW(Bus bus(1), std::runtime_error);
 }
