@@ -129,8 +129,9 @@ TARVO_API int configInit(int addr) {
         s.enabledDRNU2 = 0;
         if (bank == 1) s.enabledDRNU = 0;
     }
-    // The temporal filter history belongs to the stand-alone pipeline; the
-    // camera path keeps none.
+    // The temporal filter history belongs to the engine's own pipeline
+    // (kalman.cpp); the camera path does not use it.
+    calculationInitKalman();
 
     if (s.enabledDRNU2) {
         calculationSetEnableDRNU(2);

@@ -87,9 +87,9 @@ void apply_integration_time_3d(int t) {
         s.integrationTime3D > 0 ? s.ambientLightFactorOrg / std::sqrt(s.integrationTime3D) : 0.0;
 }
 
-// Bad-pixel lists are a feature of the stand-alone host; on the camera
-// path the list is empty and re-mapping it does nothing.
-void remap_bad_pixels() {}
+// Maps the defective-pixel list onto the new window (image_filters.cpp);
+// on the camera path the list is empty and this does nothing.
+void remap_bad_pixels() { imageCorrectionTransform(); }
 
 }  // namespace
 

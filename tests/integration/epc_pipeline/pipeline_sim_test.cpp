@@ -86,6 +86,9 @@ TEST_F(PipelineSim, DistanceSortedOnACapturedFrame) {
     ASSERT_EQ(pruGetNumberOfHalves(), 2);
     calculationEnablePiDelay(1);
     ASSERT_EQ(adcOverflowIsEnabled(), 1);
+    // The start-up gave every pixel's temporal filter its initial covariance.
+    EXPECT_DOUBLE_EQ(tarvo::epc::kalman_pixel(0)->P, 1.0);
+    EXPECT_DOUBLE_EQ(tarvo::epc::kalman_pixel(82655)->P, 1.0);
 
     uint16_t *img = nullptr;
     ::testing::internal::CaptureStdout();

@@ -133,6 +133,17 @@ TEST_F(ImageFilters, TransformMapsOntoTheWindow) {
     EXPECT_EQ(t[1].index, 160 * 5 + 5);
 }
 
+TEST_F(ImageFilters, NewWindowRemapsTheList) {
+    list("010 010 N\n100 010 N\n");
+    stdout_of([] { imageCorrectionLoad("pixels.txt"); });
+    EXPECT_EQ(imageCorrectionGetTransformedCount(), 0);
+    // No camera bound: the register writes fail, the window is taken all the same.
+    stdout_of([] { EXPECT_EQ(apiSetROI(4, 63, 6, 125, 32), 0); });
+    EXPECT_EQ(imageCorrectionGetTransformedCount(), 1);  // column 100 lies outside
+    int n = 0;
+    EXPECT_EQ(tarvo::epc::bad_pixels_transformed(&n)[0].index, 60 * 4 + 6);
+}
+
 TEST_F(ImageFilters, CorrectionCopiesNeighboursInListOrder) {
     auto img = image(4, 4, 0);
     for (int i = 0; i < 16; ++i) img[static_cast<size_t>(i)] = static_cast<uint16_t>(100 + i);
