@@ -131,8 +131,9 @@ TEST_F(PipelineSim, DistanceSortedOnACapturedFrame) {
 }
 
 TEST_F(PipelineSim, NoFrameGivesAnAllInvalidImage) {
-    // The camera sends its one frame for the first capture only... a
-    // geometry that does not match the frame makes the fetch refuse it.
+    // A geometry that does not match the camera's frames: the fetch
+    // refuses the frame and the kernel sees a zeroed image, never the
+    // refused bytes.
     pruSetSize(160, 120);
     calculationEnablePiDelay(1);
     uint16_t *img = nullptr;
