@@ -176,3 +176,29 @@ TEST_F(StateTest, PrintChipParamLinesInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+using epc_test::EngineTest;
+
+class FrequencyTableTest : public EngineTest {};
+
+TEST_F(FrequencyTableTest, FromTheSystemClockRegisters) {
+    EXPECT_EQ(tarvo::epc::sysclk_khz(0x00, 0x17), 96000u);
+    tarvo::epc::build_frequency_table(0x00, 0x17);
+    const int want[7] = {36000, 24000, 12000, 6000, 3000, 1500, 750};
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(configGetModFreq(i), want[i]) << i;
+    // R129 = 0x10 halves the clock: every entry from 1 on halves, entry 0 stays.
+    tarvo::epc::build_frequency_table(0x10, 0x17);
+    const int half[7] = {36000, 12000, 6000, 3000, 1500, 750, 375};
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(configGetModFreq(i), half[i]) << i;
+    // Only bits 4-5 of R129 and bits 0-4 of R130 count.
+    EXPECT_EQ(tarvo::epc::sysclk_khz(0xCF, 0xF7), 96000u);
+    EXPECT_EQ(tarvo::epc::sysclk_khz(0x30, 0x00), 500u);
+    tarvo::epc::build_frequency_table(0x30, 0x00);
+    EXPECT_EQ(configGetModFreq(6), 3);  // 500 / 128, truncated
+    EXPECT_EQ(configGetModFreq(7), 0);
+    EXPECT_EQ(configGetModFreq(-1), 0);
+}
+
+}  // namespace
