@@ -305,4 +305,29 @@ TEST_F(Kernels, DistancePipelineRunsTheImageStepsAndKeepsTheOffset) {
     EXPECT_EQ(img[1], 2048 - 2048);
 }
 
+// Averaging, then the background difference, then temporal filtering, on
+// the distance image only: raw pixel 1 (output 3) measures 18073 each time.
+TEST_F(Kernels, DistancePipelineStepOrder) {
+    uint16_t *img = nullptr;
+    imageSetNumberOfPicture(2);
+    imageDifferenceSetThreshold(50);
+    apiEnableKalman(1);
+    apiSetKalmanThreshold(10000);
+    two_sample_image();
+    ASSERT_EQ(calculationDistanceSorted(&img), 8);
+    // Average (0 + 18073) / 2 = 9036 becomes the reference; the smoother
+    // takes 0.1 of it from its empty history.
+    EXPECT_EQ(img[3], 904);
+    EXPECT_EQ(img[4], 65400);
+    two_sample_image();
+    ASSERT_EQ(calculationDistanceSorted(&img), 8);
+    // Average (9036 + 18073) / 2 = 13554, 4518 from the reference: kept;
+    // smoothed 0.9 x 903.6 + 0.1 x 13554 = 2168.64.
+    EXPECT_EQ(img[3], 2169);
+    EXPECT_EQ(img[4], 65300);  // the code did not change against the reference
+    two_sample_image();
+    ASSERT_EQ(calculationDistanceAndAmplitudeSorted(&img), 16);
+    EXPECT_EQ(img[8 + 3], 49);  // the amplitude half is left alone
+}
+
 }  // namespace
