@@ -182,7 +182,9 @@ int run_kernel(KernelId id, int type, uint16_t **image) {
     calculatorInit(Pi ? 2 : 1);
     // Pixels the iterator produces; the amplitude image of type 2 starts
     // right after them.
-    const size_t total = Mgx ? (Pi ? S / 4 : S / 2) : (Pi ? S / 4 : S / 2);
+    // Default kernels: N = S / samples per pixel; MGX kernels walk S (or
+    // S / 2) samples taking every other raw row: the same counts.
+    const size_t total = Pi ? S / 4 : S / 2;
     const size_t count = type == 2 ? 2 * total : total;
     std::vector<uint16_t> &out = g_out[id];
     // At least a whole image, so that the image steps after the kernel
