@@ -30,5 +30,6 @@
 #include "tq_calib_len.h"
 #include "tarvo_frame.h"
 #include "tarvo_data.h"
+#include "tarvo_epc.h"
 
 #endif /* TARVO_H */

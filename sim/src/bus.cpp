@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bus_impl.h"
+#include "epc_chip.h"
 #include "usbfs.h"
 #include "wire.h"
 
@@ -291,6 +292,7 @@ void Bus::Impl::init_params(Camera::State &s) {
     std::vector<uint8_t> chip(6);
     for (int i = 0; i < 3; ++i) wire::put16(&chip[2 * i], c.chip_info[i]);
     s.params[k_param_chip_info] = chip;
+    epc_chip::init(s);
     std::vector<uint8_t> fr(4);
     wire::put32(fr.data(), c.frame_rate);
     s.params[k_param_frame_rate] = fr;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "epc_chip.h"
 #include "state.h"
 #include "wire.h"
 
@@ -78,9 +79,14 @@ void apply_reg_write(Camera::State &s, const uint8_t *d, size_t len) {
         set_outcome(s, wire::k_status_error, "register byte count does not match");
         return;
     }
+    const bool chip = epc_chip::owns(s, target);
+    if (chip && !epc_chip::in_range(addr, bytes / 4u)) {
+        set_outcome(s, wire::k_status_error, "chip register out of range");
+        return;
+    }
     for (uint32_t i = 0; i < bytes / 4u; ++i) {
         const uint32_t v = wire::get32(d + wire::k_reg_header + 4 * i);
-        s.regs[{target, addr + i}] = v;
+        s.regs[{target, addr + i}] = chip ? epc_chip::stored(v) : v;
         s.reg_log.push_back({target, addr + i, v});
     }
 }
@@ -100,6 +106,11 @@ void apply_reg_query(Camera::State &s, const uint8_t *d, size_t len) {
 void answer_reg_read(Camera::State &s, std::vector<uint8_t> &reply) {
     if (!s.reg_query_valid) {
         set_outcome(s, wire::k_status_error, "no register query");
+        return;
+    }
+    if (epc_chip::owns(s, s.reg_query_target) &&
+        !epc_chip::in_range(s.reg_query_addr, s.reg_query_count)) {
+        set_outcome(s, wire::k_status_error, "chip register out of range");
         return;
     }
     const size_t n = std::min<size_t>(reply.size() / 4, s.reg_query_count);

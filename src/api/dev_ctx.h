@@ -86,8 +86,16 @@ inline tarvo_dev_ctx_t *ctx_load(tarvo_dev_t *dev) {
 inline void busy_enter(tarvo_dev_t *dev) {
     if (dev) std::atomic_ref<uint8_t>(dev->api_busy).fetch_add(1);
 }
+
+// Contexts that a close had to leave behind because a call was still
+// inside after the 3 s wait; the last call to leave frees them.
+std::atomic<int> &orphans_pending();
+void reap_orphans(tarvo_dev_t *dev);
+
 inline void busy_leave(tarvo_dev_t *dev) {
-    if (dev) std::atomic_ref<uint8_t>(dev->api_busy).fetch_sub(1);
+    if (!dev) return;
+    if (std::atomic_ref<uint8_t>(dev->api_busy).fetch_sub(1) == 1 && orphans_pending().load() > 0)
+        reap_orphans(dev);
 }
 inline bool busy(tarvo_dev_t *dev) { return std::atomic_ref<uint8_t>(dev->api_busy).load() != 0; }
 

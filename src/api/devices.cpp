@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "api/dev_ctx.h"
 #include "api/log.h"
@@ -58,6 +60,25 @@ void release_record(tarvo_dev_t *dev) {
     if (dev->free_on_close) std::free(dev);
 }
 
+// Releases everything a context owns once no call can reach it.
+void free_ctx(tarvo_dev_ctx_t *ctx) {
+    pthread_cond_destroy(&ctx->cap_cond);
+    pthread_mutex_destroy(&ctx->cap_lock);
+    if (ctx->stream) tq_stream_destroy(ctx->stream);
+    std::free(ctx);
+}
+
+// A context whose close gave up waiting, with its record when the close
+// was to free that as well.
+struct Orphan {
+    tarvo_dev_t *dev;
+    tarvo_dev_ctx_t *ctx;
+    bool free_record;
+};
+std::mutex g_orphan_lock;
+std::vector<Orphan> g_orphans;
+std::atomic<int> g_orphan_count{0};
+
 // Undoes a failed open: the link record goes, and with free_on_close the
 // record itself.
 tarvo_dev_t *fail_open(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
@@ -92,24 +113,60 @@ bool close_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
         tarvo::platform::sleep_ms(k_busy_step_ms);
         ++step;
     }
-    if (tarvo::dev::busy(dev)) TQ_WRN("[%s]  api wait timeout\n", k_name);
+    bool late = tarvo::dev::busy(dev);
+    if (late) TQ_WRN("[%s]  api wait timeout\n", k_name);
 
     // The link goes after the calls left: a command still running on
     // another thread would otherwise use the link's freed private data.
     tarvo_ll_dev_close(&ctx->ll);
-
-    pthread_cond_destroy(&ctx->cap_cond);
-    pthread_mutex_destroy(&ctx->cap_lock);
     if (ctx->drv && ctx->drv->ops && ctx->drv->ops->uninit) ctx->drv->ops->uninit(ctx->drv);
-    if (ctx->stream) tq_stream_destroy(ctx->stream);
-    ctx->stream = nullptr;
-    std::free(ctx);
     bool keep = !dev->free_on_close;
+    if (late) {
+        // A call (most likely inside an application callback) still uses
+        // the context: freeing it now would pull it from under that call.
+        // The last call to leave the device frees it instead.
+        {
+            std::lock_guard<std::mutex> lock(g_orphan_lock);
+            g_orphans.push_back({dev, ctx, dev->free_on_close != 0});
+            g_orphan_count.fetch_add(1);
+        }
+        // It may have left between the test above and the registration.
+        if (!tarvo::dev::busy(dev)) tarvo::dev::reap_orphans(dev);
+        return keep;
+    }
+    free_ctx(ctx);
     release_record(dev);
     return keep;
 }
 
 }  // namespace
+
+namespace tarvo::dev {
+
+std::atomic<int> &orphans_pending() { return g_orphan_count; }
+
+void reap_orphans(tarvo_dev_t *dev) {
+    std::vector<Orphan> done;
+    {
+        std::lock_guard<std::mutex> lock(g_orphan_lock);
+        if (busy(dev)) return;
+        for (size_t i = 0; i < g_orphans.size();) {
+            if (g_orphans[i].dev == dev) {
+                done.push_back(g_orphans[i]);
+                g_orphans.erase(g_orphans.begin() + static_cast<std::ptrdiff_t>(i));
+                g_orphan_count.fetch_sub(1);
+            } else {
+                ++i;
+            }
+        }
+    }
+    for (const Orphan &o : done) {
+        free_ctx(o.ctx);
+        if (o.free_record) std::free(o.dev);
+    }
+}
+
+}  // namespace tarvo::dev
 
 extern "C" {
 
@@ -198,7 +255,9 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         std::exit(-1);
     }
 
-    std::atomic_ref<uint8_t>(dev->api_busy).store(0);
+    // api_busy counts the calls inside the record and is 0 here unless a
+    // call left behind by an earlier close is still running; it is not
+    // forced to 0, so that call's leaving still balances it.
     tarvo::dev::store(ctx->capturing, uint8_t{0});
     tarvo::dev::store(ctx->cap_stopped, 1u);
 

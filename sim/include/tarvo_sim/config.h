@@ -58,6 +58,15 @@ struct StreamConfig {
     uint32_t max_frames = 0;                 // stop sending after this many; 0 = no limit
 };
 
+// The EPC sensor chip (register space 1, see epc_chip.h). Off by default:
+// register space 1 is then a plain store of 32-bit registers at any index,
+// as the link tests use it; EPC engine tests switch the chip on.
+struct EpcChipConfig {
+    bool enabled = false;
+    uint8_t r129 = 0x00;   // clock divider bits 4-5
+    uint8_t r130 = 0x17;   // clock multiplier: 0x17 gives 96000 kHz
+};
+
 // One simulated camera.
 struct CameraConfig {
     Speed speed = Speed::high;
@@ -77,6 +86,7 @@ struct CameraConfig {
     uint8_t mode = 0;                                          // parameter 0
     // Chip information (parameter 7): part version, chip id, wafer id.
     std::array<uint16_t, 3> chip_info = {0x0003, 42, 7};
+    EpcChipConfig epc;                                         // register space 1
     // The stored calibration: a capture started while parameter 0 (mode)
     // is 9 sends it as one frame of format 171, then nothing more.
     std::vector<uint8_t> calibration;

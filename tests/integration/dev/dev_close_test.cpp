@@ -131,6 +131,37 @@ TEST_P(DevCloseInCallback, CloseWaitsForTheCallbackToReturn) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, DevCloseInCallback, ::testing::Values(0, 1, 2));
 
+TEST_F(DevClose, CloseGivesUpAfterThreeSecondsWithoutFreeingUnderTheCall) {
+    tarvo_dev_t *dev = open_cam(50);
+    ASSERT_NE(dev, nullptr);
+    g_in_cb = 0;
+    g_cb_done = 0;
+    g_cb_ms = 4000;  // longer than close waits
+    ASSERT_TRUE(tarvo_cap_set_callback_on_frame_ready(dev, slow_frame));
+    ASSERT_TRUE(tarvo_cap_start(dev));
+    auto caller = std::async(std::launch::async, [&] { return tarvo_cap_wait(dev, 0); });
+    for (int i = 0; i < 3000 && g_in_cb.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(g_in_cb.load(), 0);
+
+    auto t0 = std::chrono::steady_clock::now();
+    tarvo_dev_close(dev);
+    int64_t close_ms = ms_since(t0);
+    EXPECT_GE(close_ms, 2900);
+    EXPECT_LT(close_ms, 3900);
+    EXPECT_TRUE(log_has("[tarvo_dev_close]  api wait timeout\n"));
+    EXPECT_EQ(rec_.lldev, nullptr);
+    // The context stays until the late call leaves, which frees it.
+    EXPECT_EQ(g_cb_done.load(), 0);
+    EXPECT_EQ(tarvo::dev::orphans_pending().load(), 1);
+    EXPECT_TRUE(caller.get());
+    EXPECT_EQ(g_cb_done.load(), 1);
+    EXPECT_EQ(tarvo::dev::orphans_pending().load(), 0);
+    EXPECT_EQ(rec_.api_busy, 0);
+    g_cb_ms = 700;
+    reopen_and_capture();
+}
+
 TEST_F(DevClose, RepeatedOpenCaptureCloseWithACollector) {
     tarvo_dev_t *dev = open_cam(100);
     ASSERT_NE(dev, nullptr);

@@ -1,0 +1,55 @@
+// The EPC sensor chip behind register space 1: 256 one-byte registers,
+// the system-clock registers at their defaults, range checks of every
+// transfer. Called by the command handler with the camera's lock held.
+#include "epc_chip.h"
+
+#include <mutex>
+
+#include "tarvo_sim/epc_chip.h"
+#include "tarvo_sim/sim.h"
+
+namespace tarvo::sim {
+
+uint32_t epc_sysclk_khz(uint8_t r129, uint8_t r130) {
+    return ((r130 & 0x1Fu) * 4000u + 4000u) >> ((r129 >> 4) & 3u);
+}
+
+uint8_t epc_reg(const Camera &cam, uint8_t reg) {
+    return static_cast<uint8_t>(cam.reg(k_epc_reg_space, reg));
+}
+
+std::vector<RegWrite> epc_writes(const Camera &cam) {
+    std::vector<RegWrite> out;
+    for (const RegWrite &w : cam.reg_writes())
+        if (w.target == k_epc_reg_space) out.push_back(w);
+    return out;
+}
+
+std::vector<uint8_t> epc_writes_to(const Camera &cam, uint8_t reg) {
+    std::vector<uint8_t> out;
+    for (const RegWrite &w : epc_writes(cam))
+        if (w.index == reg) out.push_back(static_cast<uint8_t>(w.value));
+    return out;
+}
+
+namespace epc_chip {
+
+void init(Camera::State &s) {
+    if (!s.cfg.epc.enabled) return;
+    s.regs[{k_epc_reg_space, 129}] = s.cfg.epc.r129;
+    s.regs[{k_epc_reg_space, 130}] = s.cfg.epc.r130;
+}
+
+bool owns(const Camera::State &s, uint8_t target) {
+    return s.cfg.epc.enabled && target == k_epc_reg_space;
+}
+
+bool in_range(uint32_t first, uint32_t count) {
+    return first < k_epc_reg_count && count <= k_epc_reg_count - first;
+}
+
+uint32_t stored(uint32_t value) { return value & 0xFFu; }
+
+}  // namespace epc_chip
+
+}  // namespace tarvo::sim

@@ -1,0 +1,345 @@
+// The engine's kernel family: the image fetch (current image or one frame
+// captured from the bound camera), the eight kernels that turn an image of
+// two or four DCS samples per pixel into distance and amplitude images in
+// read-out order, and the sorted-image entry points that pick a kernel
+// from the pi-delay, dual-MGX and PN switches and run the pipeline steps.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "api/log.h"
+#include "epc/epc_state.h"
+#include "epc/pipeline.h"
+#include "tarvo/tarvo_dev.h"
+
+namespace tarvo::epc {
+
+namespace {
+
+// Where a fetched image lives when it is not the caller's current image:
+// a captured frame, or a short current image padded with zeros.
+std::vector<uint8_t> g_capture;
+bool g_last_failed = false;
+int g_dcs_sum_filter = 0;
+
+enum KernelId { k_def2, k_def4, k_mgx2, k_mgx4, k_pn_def2, k_pn_def4, k_pn_mgx2, k_pn_mgx4, k_kernels };
+std::vector<uint16_t> g_out[k_kernels];
+
+uint16_t *capture_buffer() {
+    if (g_capture.size() != k_capture_bytes) g_capture.assign(k_capture_bytes, 0);
+    return reinterpret_cast<uint16_t *>(g_capture.data());
+}
+
+// One frame from the bound camera into the capture buffer; false (buffer
+// zeroed) when none could be had or it has the wrong size.
+bool capture_one(uint32_t expect) {
+    uint16_t *buf = capture_buffer();
+    tarvo_dev_t *dev = epc_adapter_get_dev();
+    bool ok = false;
+    if (dev) {
+        const bool started = !tarvo_cap_is_ongoing(dev);
+        if (!started || tarvo_cap_start(dev)) {
+            tarvo_frame_info_t info{};
+            int n = tarvo_cap_get_frames(dev, 1, buf, k_capture_bytes, &info);
+            // Only a capture this fetch started is stopped again; an
+            // application's own capture keeps running.
+            if (started) tarvo_cap_stop(dev);
+            if (n == 1) {
+                std::printf(" get one frame #%d: %dx%d, size=%d\n", info.frame_idx,
+                            static_cast<int>(info.width), static_cast<int>(info.height),
+                            static_cast<int>(info.frame_size));
+                if (info.frame_size != expect)
+                    std::printf(" wrong frame size: expect %d, get %d\n", static_cast<int>(expect),
+                                static_cast<int>(info.frame_size));
+                else
+                    ok = true;
+            }
+        }
+    }
+    if (!ok) {
+        std::printf(" get frame failed\n");
+        std::memset(buf, 0, k_capture_bytes);
+    }
+    std::fflush(stdout);
+    return ok;
+}
+
+}  // namespace
+
+bool pipe_geometry(PipeGeometry &g) {
+    const ConfigState &s = state();
+    g.C = s.cols;
+    g.Rh = s.rows_per_half;
+    g.H = s.halves;
+    g.dcs = s.dcs_count;
+    if (g.C <= 0 || g.Rh <= 0 || g.H <= 0 || g.dcs <= 0) return false;
+    if (g.C > k_sensor_cols || g.dcs > 16 || g.Rh > k_sensor_rows || g.H > k_sensor_rows)
+        return false;
+    g.R = g.Rh * g.H;
+    if (g.R > k_sensor_rows) return false;
+    g.S = g.pixels() * static_cast<size_t>(g.dcs);
+    return true;
+}
+
+bool fetch_image(const char *fn, const uint16_t **out, bool &failed) {
+    PipeGeometry g;
+    if (!pipe_geometry(g)) {
+        TQ_ERR("[%s] geometry %dx%dx%d with %d samples is not a sensor image\n", fn,
+               state().cols, state().rows_per_half, state().halves, state().dcs_count);
+        return false;
+    }
+    const uint32_t expect = static_cast<uint32_t>(g.S * 2);
+    ConfigState &s = state();
+    failed = false;
+    if (s.have_image) {
+        epc_image_t img = s.image;
+        pruSetImage(nullptr);
+        if (img.info.frame_size != expect)
+            std::printf(" wrong frame size: expect %d, get %d\n", static_cast<int>(expect),
+                        static_cast<int>(img.info.frame_size));
+        if (img.data && img.info.frame_size >= expect) {
+            *out = img.data;
+        } else {
+            // Shorter than the geometry: the samples it has, then zeros,
+            // so that no kernel reads past the caller's buffer.
+            uint16_t *buf = capture_buffer();
+            std::memset(buf, 0, k_capture_bytes);
+            if (img.data) std::memcpy(buf, img.data, std::min(img.info.frame_size, expect));
+            failed = img.data == nullptr;
+            *out = buf;
+        }
+    } else {
+        failed = !capture_one(expect);
+        *out = capture_buffer();
+    }
+    g_last_failed = failed;
+    std::fflush(stdout);
+    return true;
+}
+
+void kernels_reset() {
+    g_capture.clear();
+    g_capture.shrink_to_fit();
+    g_last_failed = false;
+    g_dcs_sum_filter = 0;
+    for (auto &o : g_out) {
+        o.clear();
+        o.shrink_to_fit();
+    }
+}
+
+void pipeline_reset() {
+    calculator_reset();
+    kernels_reset();
+    image_filters_reset();
+    kalman_reset();
+}
+
+namespace {
+
+constexpr uint16_t k_fail_code = EPC_CODE_SATURATED;  // 65500: no usable sample
+
+const char *const k_names[k_kernels] = {
+    "calcDefNoPiDelayGetDataSorted",   "calcDefPiDelayGetDataSorted",
+    "calcMGXNoPiDelayGetDataSorted",   "calcMGXPiDelayGetDataSorted",
+    "calcPNDefNoPiDelayGetDataSorted", "calcPNDefPiDelayGetDataSorted",
+    "calcPNMGXNoPiDelayGetDataSorted", "calcPNMGXPiDelayGetDataSorted",
+};
+
+// DCS-sum filter: a pixel whose opposite samples do not add up to about
+// twice the mid-scale carries no usable signal; its samples become 0.
+void dcs_sum_filter(unsigned d[4], int pixel) {
+    const ConfigState &s = state();
+    int s02 = static_cast<int>(d[0] + d[2]);
+    int s13 = static_cast<int>(d[1] + d[3]);
+    if (is_epc635(s.partType)) {
+        s02 = static_cast<int>(d[0] / 16 + d[2] / 16);
+        s13 = static_cast<int>(d[1] / 16 + d[3] / 16);
+    }
+    if (s.gPrint > 1 && pixel == 4500)
+        std::printf("print 4500 dcs0+2: %2.4f dcs0+2: %2.4f threshold %d \n",
+                    static_cast<double>(s02), static_cast<double>(s13), s.dcs_add_threshold);
+    if (std::abs(s02 - 4096) < s.dcs_add_threshold && std::abs(s13 - 4096) < s.dcs_add_threshold)
+        return;
+    d[0] = d[1] = d[2] = d[3] = 0;
+}
+
+template <bool Pi, bool Mgx, bool Pn>
+int run_kernel(KernelId id, int type, uint16_t **image) {
+    const char *fn = k_names[id];
+    if (!image || type < 0 || type > 2) {
+        TQ_ERR("[%s] bad arguments: type %d, image %p\n", fn, type, static_cast<void *>(image));
+        return 0;
+    }
+    const uint16_t *src = nullptr;
+    bool failed = false;
+    if (!fetch_image(fn, &src, failed)) return 0;
+    PipeGeometry g;
+    pipe_geometry(g);
+    const size_t S = g.S;
+
+    calculatorInit(Pi ? 2 : 1);
+    // Pixels the iterator produces; the amplitude image of type 2 starts
+    // right after them.
+    // Default kernels: N = S / samples per pixel; MGX kernels walk S (or
+    // S / 2) samples taking every other raw row: the same counts.
+    const size_t total = Pi ? S / 4 : S / 2;
+    const size_t count = type == 2 ? 2 * total : total;
+    std::vector<uint16_t> &out = g_out[id];
+    // At least a whole image, so that the image steps after the kernel
+    // always have C x R values to work on.
+    out.assign(std::max(count, g.pixels()), failed ? k_fail_code : 0);
+    *image = out.data();
+    if (failed) return static_cast<int>(count);
+
+    const size_t row_step = static_cast<size_t>(g.C) * static_cast<size_t>(g.H);
+    if (Mgx)
+        iteratorMGXInit(static_cast<int>(Pi ? S / 2 : S), g.C, g.R);
+    else
+        iteratorDefaultInit(static_cast<int>(total), g.C, g.R);
+    const size_t N = total;
+    const size_t half = S / 2;
+    for (;;) {
+        int o = -1;
+        int in;
+        if (Mgx) {
+            if (!iteratorMGXHasNext()) break;
+            in = iteratorMGXNext(&o);
+        } else {
+            if (!iteratorDefaultHasNext()) break;
+            in = iteratorDefaultNext(&o);
+        }
+        if (o < 0 || static_cast<size_t>(o) >= total) continue;  // outside the image
+        const size_t k = static_cast<size_t>(in);
+        size_t at[4];
+        if (Mgx) {
+            at[0] = k;
+            at[1] = k + row_step;
+            at[2] = half + k;
+            at[3] = half + k + row_step;
+        } else {
+            at[0] = k;
+            at[1] = N + k;
+            at[2] = 2 * N + k;
+            at[3] = 3 * N + k;
+        }
+        const int n = Pi ? 4 : 2;
+        bool inside = true;
+        unsigned d[4] = {0, 0, 0, 0};
+        for (int i = 0; i < n; ++i) {
+            if (at[i] >= S) {
+                inside = false;
+                break;
+            }
+            d[i] = src[at[i]];
+        }
+        if (!inside) continue;
+        if constexpr (Pi && !Mgx && !Pn) {
+            if (g_dcs_sum_filter) dcs_sum_filter(d, static_cast<int>(k));
+        }
+        if (Pi)
+            calculatorSetArgs4DCS(d[0], d[1], d[2], d[3], in, 0);
+        else
+            calculatorSetArgs2DCS(d[0], d[1], in, 0);
+        if (type == 1) {
+            int a = Pn ? calculatorGetAmpPN() : calculatorGetAmpSine();
+            out[static_cast<size_t>(o)] = static_cast<uint16_t>(a);
+        } else {
+            uint32_t da = Pn ? calculatorGetDistAndAmpPN() : calculatorGetDistAndAmpSine();
+            out[static_cast<size_t>(o)] = static_cast<uint16_t>(da & 0xFFFFu);
+            if (type == 2) out[total + static_cast<size_t>(o)] = static_cast<uint16_t>(da >> 16);
+        }
+    }
+    return static_cast<int>(count);
+}
+
+int select_kernel(int type, uint16_t **image) {
+    const ConfigState &s = state();
+    const bool pi = s.pi_delay != 0, mgx = s.dual_mgx != 0, pn = s.pn != 0;
+    if (mgx) {
+        if (pi) return pn ? calcPNMGXPiDelayGetDataSorted(type, image)
+                          : calcMGXPiDelayGetDataSorted(type, image);
+        return pn ? calcPNMGXNoPiDelayGetDataSorted(type, image)
+                  : calcMGXNoPiDelayGetDataSorted(type, image);
+    }
+    if (pi) return pn ? calcPNDefPiDelayGetDataSorted(type, image)
+                      : calcDefPiDelayGetDataSorted(type, image);
+    return pn ? calcPNDefNoPiDelayGetDataSorted(type, image)
+              : calcDefNoPiDelayGetDataSorted(type, image);
+}
+
+// The distance pipeline: kernel, then the image steps on the distance image.
+int distance_pipeline(int type, uint16_t **image) {
+    ConfigState &s = state();
+    const int saved_offset = s.offset_phase;
+    if (s.drnu_mode) s.offset_phase = 0;
+    int n = select_kernel(type, image);
+    if (n > 0) {
+        imageCorrect(image);
+        imageProcess(image);
+        imageAverage(image);
+        imageDifference(image);
+        calculationFalmanFiltering(image);
+    }
+    s.offset_phase = saved_offset;
+    return n;
+}
+
+}  // namespace
+
+}  // namespace tarvo::epc
+
+using namespace tarvo::epc;
+
+extern "C" {
+
+TARVO_API int pruGetImage(uint16_t **image) {
+    if (!image) return 0;
+    const uint16_t *p = nullptr;
+    bool failed = false;
+    if (!fetch_image("pruGetImage", &p, failed)) return 0;
+    PipeGeometry g;
+    pipe_geometry(g);
+    // The engine never writes through the handed-out pointer.
+    *image = const_cast<uint16_t *>(p);
+    return static_cast<int>(g.S);
+}
+
+TARVO_API int pruLastImageFailed(void) { return g_last_failed ? 1 : 0; }
+
+TARVO_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<false, false, false>(k_def2, type, image);
+}
+TARVO_API int calcDefPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<true, false, false>(k_def4, type, image);
+}
+TARVO_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<false, true, false>(k_mgx2, type, image);
+}
+TARVO_API int calcMGXPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<true, true, false>(k_mgx4, type, image);
+}
+TARVO_API int calcPNDefNoPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<false, false, true>(k_pn_def2, type, image);
+}
+TARVO_API int calcPNDefPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<true, false, true>(k_pn_def4, type, image);
+}
+TARVO_API int calcPNMGXNoPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<false, true, true>(k_pn_mgx2, type, image);
+}
+TARVO_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **image) {
+    return run_kernel<true, true, true>(k_pn_mgx4, type, image);
+}
+
+TARVO_API void calculationEnableDcsSumFilter(int flag) { g_dcs_sum_filter = flag != 0; }
+TARVO_API int calculationIsDcsSumFilter(void) { return g_dcs_sum_filter; }
+
+TARVO_API int calculationAmplitudeSorted(uint16_t **image) { return select_kernel(1, image); }
+TARVO_API int calculationDistanceSorted(uint16_t **image) { return distance_pipeline(0, image); }
+TARVO_API int calculationDistanceAndAmplitudeSorted(uint16_t **image) {
+    return distance_pipeline(2, image);
+}
+
+}  // extern "C"
