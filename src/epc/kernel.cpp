@@ -189,8 +189,10 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
         k.l = static_cast<float>(s.gStepCalMM * 30000.0 / g);
         if (s.temperature_correction) {
             const int slot = coef_slot(s.partType);
-            const int dT = s.sensor_temp - s.temp_cal;
-            const int dI = s.ib_temp - s.ib_temp_cal;
+            // Calibration temperatures come from a file: take the
+            // differences in 64 bits so that no value can overflow them.
+            const int64_t dT = static_cast<int64_t>(s.sensor_temp) - s.temp_cal;
+            const int64_t dI = static_cast<int64_t>(s.ib_temp) - s.ib_temp_cal;
             const float ct = static_cast<float>(30000.0 / g * s.temp_coef[static_cast<size_t>(slot)]);
             const float ci =
                 static_cast<float>(30000.0 / g * s.ib_temp_coef[static_cast<size_t>(slot)]);
