@@ -49,11 +49,11 @@ typedef struct tq_calib_len_map {
     int32_t height; /**< map height (the lens record's img_h) */
     int32_t roi[4]; /**< valid rectangle of the corrected image: x, y, w, h (not clipped) */
     uint8_t inited; /**< 1 while the arrays are allocated */
-    /** Owned by the map: for each corrected pixel the index of the raw pixel
-     *  it samples at full size (INT32_MIN outside the image), built together with
-     *  map_x and map_y so that undistorting a full-size image is a plain
-     *  gather. Null for a map built elsewhere, which is then sampled from
-     *  map_x and map_y. Treat all three arrays as read-only. */
+    /** Owned by the map, layout private to the library: the full-size
+     *  sampling of map_x and map_y as raw-pixel indices, built together with
+     *  them so that undistorting a full-size image is a plain gather. Null
+     *  for a map built elsewhere, which is then sampled from map_x and
+     *  map_y. Treat map_x, map_y and this table as read-only. */
     int32_t *src_index;
 } tq_calib_len_map_t;
 

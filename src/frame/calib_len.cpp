@@ -190,7 +190,8 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     std::free(R);
     // Without the index table the map still works, sampled from the
     // positions, so a failed allocation here only costs speed.
-    auto *idx = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * n));
+    const size_t entries = tarvo::lens::index_table_size(mx, my, W, H);
+    auto *idx = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * entries));
     if (idx) tarvo::lens::build_index(mx, my, W, H, idx);
     map->src_index = idx;
     map->inited = 1;

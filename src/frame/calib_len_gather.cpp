@@ -134,14 +134,30 @@ std::atomic<bool> g_vector_enabled{true};
 
 }  // namespace
 
-void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out) {
+size_t index_table_size(const float *map_x, const float *map_y, int w, int h) {
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    size_t outside = 0;
     for (size_t i = 0; i < n; ++i) {
         int sx, sy;
-        out[i] = nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy)
-                     ? sy * w + sx
-                     : INT32_MIN;
+        if (!(nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy))) ++outside;
     }
+    return n + 1 + outside;
+}
+
+void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    int32_t *outside = out + n + 1;
+    int32_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        int sx, sy;
+        if (nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy)) {
+            out[i] = sy * w + sx;
+        } else {
+            out[i] = 0;
+            outside[k++] = static_cast<int32_t>(i);
+        }
+    }
+    out[n] = k;
 }
 
 bool set_vector_gather(bool enabled) {
@@ -158,14 +174,11 @@ void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int
     if (bx == 1 && by == 1 && map.src_index && g_vector_enabled.load(std::memory_order_relaxed)) {
         const size_t n = static_cast<size_t>(src_w) * static_cast<size_t>(src_h);
         const int32_t *ix = map.src_index;
-        // Pixels outside the image hold INT32_MIN: masking the sign bit
-        // turns that into a harmless read of pixel 0, so the loop has no
-        // branch, only a select.
-        for (size_t i = 0; i < n; ++i) {
-            const int32_t at = ix[i];
-            const float v = src[static_cast<uint32_t>(at) & 0x7FFFFFFFu];
-            dst[i] = at < 0 ? invalid_value : v;
-        }
+        // A plain gather (pixels outside the image read pixel 0), then the
+        // few pixels outside get the invalid value.
+        for (size_t i = 0; i < n; ++i) dst[i] = src[ix[i]];
+        const int32_t outside = ix[n];
+        for (int32_t k = 0; k < outside; ++k) dst[ix[n + 1 + static_cast<size_t>(k)]] = invalid_value;
         return;
     }
 #ifdef TARVO_GATHER_AVX2

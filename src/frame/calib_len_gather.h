@@ -13,9 +13,11 @@ namespace tarvo::lens {
 void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int src_w, int src_h,
             float *dst, float invalid_value);
 
-// The full-size sampling of a map as raw-pixel indices: out[i] is the raw
-// pixel that corrected pixel i reads from a w x h image, or INT32_MIN
-// outside it.
+// The full-size sampling of a map as raw-pixel indices, for a w x h image:
+// n = w * h entries (the raw pixel each corrected pixel reads, 0 for those
+// outside the image), then the number k of pixels outside, then their k
+// positions. index_table_size() counts the entries build_index() writes.
+size_t index_table_size(const float *map_x, const float *map_y, int w, int h);
 void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out);
 
 // Tests compare both forms: false keeps the portable one. Returns whether
