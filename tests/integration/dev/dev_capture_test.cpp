@@ -2,6 +2,7 @@
 // snapshots, the frame-ready callback during tarvo_cap_wait, and the error
 // callback, with frames checked byte for byte against the camera's pattern.
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -270,6 +271,29 @@ TEST_F(DevCapture, FrameReadyCallbackRunsDuringWait) {
     ASSERT_TRUE(tarvo_cap_set_callback_on_frame_ready(dev, nullptr));
     tarvo_dev_t closed = {};
     EXPECT_FALSE(tarvo_cap_set_callback_on_frame_ready(&closed, on_frame));
+}
+
+TEST_F(DevCapture, OneCollectingCallAtATime) {
+    tarvo_dev_t *dev = open_cam(ti_camera(5));
+    ASSERT_NE(dev, nullptr);
+    ASSERT_TRUE(tarvo_cap_start(dev));
+    std::vector<uint8_t> buf(4 * len_), other(len_);
+    // 4 frames at 5 per second: the first call collects for most of a second.
+    auto first = std::async(std::launch::async, [&] {
+        return tarvo_cap_get_frames(dev, 4, buf.data(), 4 * len_, nullptr);
+    });
+    ASSERT_TRUE(cam_->wait_for(
+        [&](const tarvo::sim::Camera &) {
+            return std::atomic_ref<tarvo_cap_req_t *>(ctx(dev)->cap_req).load() != nullptr;
+        },
+        3000));
+    EXPECT_EQ(tarvo_cap_get_frame(dev, other.data(), len_, nullptr), -1);
+    EXPECT_EQ(tarvo_cap_get_frames(dev, 1, other.data(), len_, nullptr), -1);
+    EXPECT_FALSE(tarvo_cap_wait(dev, 100));
+    EXPECT_TRUE(log_has("[_tarvo_cap_get_frames] another collecting call is in progress\n"));
+    EXPECT_EQ(first.get(), 4);
+    EXPECT_EQ(std::atomic_ref<tarvo_cap_req_t *>(ctx(dev)->cap_req).load(), nullptr);
+    EXPECT_EQ(tarvo_cap_get_frames(dev, 1, other.data(), len_, nullptr), 1);
 }
 
 // Frames 1, 3 and 5 are damaged in the middle (three packets per frame):
