@@ -135,7 +135,7 @@ TEST_F(DevCapture, TimeOutFollowsTheFrameRateCache) {
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf.data(), len_, nullptr), 0);
     int64_t ms = ms_since(t0);
     EXPECT_GE(ms, 2100);
-    EXPECT_LT(ms, 2400);
+    EXPECT_LT(ms, 3000);  // generous: a loaded machine wakes late
     EXPECT_TRUE(log_has("[_tarvo_cap_get_frames]  timeout ... (Connection timed out)\n"));
 
     // An unknown rate counts as 20 frames per second: 2 x 100 + 2 x 50 + 2000.
@@ -144,7 +144,7 @@ TEST_F(DevCapture, TimeOutFollowsTheFrameRateCache) {
     EXPECT_EQ(tarvo_cap_get_frames(dev, 2, buf.data(), 2 * len_, nullptr), 0);
     ms = ms_since(t0);
     EXPECT_GE(ms, 2280);
-    EXPECT_LT(ms, 2600);
+    EXPECT_LT(ms, 3200);
     EXPECT_EQ(tarvo::dev::fps_cache().load(), 20u);
 }
 
