@@ -4,11 +4,16 @@
 // process's CPU time per MB (all threads: libusb's, umockdev's, the
 // simulator's). Also the round trip of one parameter get (command, status,
 // read, status).
+//
+//   build/bench/bench/bench_sim_stream                      in-process bus
+//   build/bench/sim/tarvo-sim run --unpaced --packet-bytes 1048572 -- \
+//       build/bench/bench/bench_sim_stream                  across processes
 #include <benchmark/benchmark.h>
 #include <libusb.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -131,7 +136,10 @@ int main(int argc, char **argv) {
     tarvo::sim::CameraConfig cfg;
     cfg.stream.paced = false;
     cfg.stream.packet_payload = 0xFFFFC;
-    auto bus = std::make_unique<tarvo::sim::Bus>(1, cfg);   // before libusb and any thread
+    // Under `tarvo-sim run` the launcher's bus is used (the cross-process
+    // path); otherwise an in-process one, before libusb and any thread.
+    std::unique_ptr<tarvo::sim::Bus> bus;
+    if (!getenv("UMOCKDEV_DIR")) bus = std::make_unique<tarvo::sim::Bus>(1, cfg);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

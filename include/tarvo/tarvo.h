@@ -27,5 +27,7 @@
 #include "tarvo_drv.h"
 #include "tarvo_dev.h"
 #include "tq_cmap.h"
+#include "tq_calib_len.h"
+#include "tarvo_frame.h"
 
 #endif /* TARVO_H */

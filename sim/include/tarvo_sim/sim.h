@@ -206,7 +206,8 @@ public:
     // threads; destroy it after libusb_exit (destroying it while a libusb
     // handle is open aborts the preload). Throws std::runtime_error when the
     // process is not preloaded or the testbed cannot be made. Blocks for a
-    // few milliseconds per camera.
+    // few milliseconds per camera. One bus at a time per process; buses one
+    // after another are fine.
     explicit Bus(unsigned cameras = 1, const CameraConfig &cfg = {}, BusOptions opt = {});
     explicit Bus(const std::vector<CameraConfig> &cameras, BusOptions opt = {});
     ~Bus();

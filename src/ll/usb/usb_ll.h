@@ -116,7 +116,7 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev);
 tarvo_ll_dev_t *usb_ll_dev_open_by_fd(tarvo_ll_dev_t *dev);
 
 // Stops and joins the event thread (at most one 200 ms round, plus up to
-// one second for command transfers whose cancellation is still on its way),
+// two seconds for command transfers whose answer is still on its way),
 // releases the interfaces, closes the handle, destroys the context and
 // frees the private data. A record without a device handle is reported
 // ("device no need to closed!") and any private data it still holds (left
@@ -182,9 +182,12 @@ bool usb_ll_param_get(tarvo_ll_dev_t *dev, void *items, int n);
 // 2 s) first. Blocks for the commands. Application thread.
 bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t cb, void *cb_arg);
 
-// Aborts the stream, cancels every transfer of the ring (without waiting
-// for the cancellations) and sends the stop command. True when the camera
-// confirms the stop. Blocks for the command. Application thread.
+// Aborts the stream, cancels every transfer of the ring, sends the stop
+// command and waits (up to 2 s) until every transfer of the ring has
+// completed, so that the callback sees nothing of this stream once the
+// call returned. True when the camera confirms the stop. Blocks for the
+// command and the cancellations. Application thread (called on the event
+// thread it does not wait).
 bool usb_ll_cap_stop(tarvo_ll_dev_t *dev);
 
 // Marks the stream aborted: no transfer is reissued any more. Any thread,
@@ -196,5 +199,9 @@ void usb_ll_cap_abort(tarvo_ll_dev_t *dev);
 // Upper bound of the busy re-polling in usb_ll_check_last_cmd() (default
 // 10000 ms). Returns the previous value. Any thread.
 int usb_ll_set_busy_limit_ms(int ms);
+
+// Time-out of each streaming transfer, applied from the next submission
+// (default 6000 ms). Returns the previous value. Any thread.
+int usb_ll_set_ring_timeout_ms(int ms);
 
 }  // namespace tarvo::usb

@@ -239,7 +239,7 @@ void usb_ll_dev_close(tarvo_ll_dev_t *dev) {
                    ring_queued_word(p).load());
         // Commands that timed out still own a transfer; let their
         // completions run before the event thread goes away.
-        if (!cmd_drain(p, k_cmd_poll_ms * k_cmd_polls))
+        if (!cmd_drain(p, 2 * k_cmd_poll_ms * k_cmd_polls))
             TQ_WRN("[%s] %d command transfer(s) still pending\n", k_fn,
                    cmd_pending_word(p).load());
         if (evt_stop_word(p).load() == 0) TQ_TRC("[%s] stop evt thread...\n", k_fn);

@@ -5,6 +5,9 @@
 // still holds, so that a new start or a close never touches a transfer
 // that is in flight.
 #include <libusb.h>
+#include <pthread.h>
+
+#include <atomic>
 
 #include "api/log.h"
 #include "common/byteio.h"
@@ -16,6 +19,14 @@ namespace tarvo::usb {
 namespace {
 
 constexpr int k_drain_ms = 2000;
+
+std::atomic<int> g_ring_timeout_ms{static_cast<int>(k_ring_timeout_ms)};
+
+unsigned ring_timeout() { return static_cast<unsigned>(g_ring_timeout_ms.load()); }
+
+bool on_event_thread(const usb_ll_priv_t *p) {
+    return p->evt_started && pthread_equal(pthread_self(), p->evt_thread);
+}
 
 // Capture event of a finished transfer, with its log line.
 int event_of(const libusb_transfer *t, int idx) {
@@ -53,7 +64,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t) {
     // Read after the callback: an abort it decided applies to this transfer.
     if (t->length > 0 && !abort_word(p).load()) {
         TQ_TRC("[%s] trans[%d] issue: size=%d \n", k_fn, idx, t->length);
-        t->timeout = k_ring_timeout_ms;
+        t->timeout = ring_timeout();
         xfer_publish();
         int r = libusb_submit_transfer(t);
         if (r < 0) {
@@ -116,7 +127,7 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t c
     for (int i = 0; i < k_ring_size; ++i) {
         libusb_transfer *t = p->trans[i];
         libusb_fill_bulk_transfer(t, p->handle, k_stream_ep, p->bufs[i], k_ring_buf_len,
-                                  on_usb_trans_event, dev, k_ring_timeout_ms);
+                                  on_usb_trans_event, dev, ring_timeout());
         t->flags = 0;
         libusb_transfer_set_stream_id(t, static_cast<uint32_t>(i));
         ring_queued_word(p).fetch_add(1);
@@ -154,10 +165,19 @@ bool usb_ll_cap_stop(tarvo_ll_dev_t *dev) {
     abort_word(p).store(1);
     cancel_ring(p, k_fn);
     uint8_t stop = USB_LL_REQ_SENSOR;
-    return usb_ll_exe_cmd(dev, 1, USB_LL_REQ_SENSOR, k_sensor_cap_stop, &stop, 1,
-                          k_cmd_timeout_ms) &&
-           usb_ll_check_last_cmd(dev, USB_LL_REQ_SENSOR, k_sensor_cap_stop);
+    const bool ok = usb_ll_exe_cmd(dev, 1, USB_LL_REQ_SENSOR, k_sensor_cap_stop, &stop, 1,
+                                   k_cmd_timeout_ms) &&
+                    usb_ll_check_last_cmd(dev, USB_LL_REQ_SENSOR, k_sensor_cap_stop);
+    // Return with the ring idle, so that no completion of this stream
+    // reaches the callback after the caller went on (to reset what the
+    // callback feeds, or to start again). The event thread itself cannot
+    // wait for its own completions.
+    if (!on_event_thread(p) && !ring_drain(p, k_drain_ms))
+        TQ_WRN("[%s] %d transfers still queued\n", k_fn, ring_queued_word(p).load());
+    return ok;
 }
+
+int usb_ll_set_ring_timeout_ms(int ms) { return g_ring_timeout_ms.exchange(ms); }
 
 void usb_ll_cap_abort(tarvo_ll_dev_t *dev) {
     usb_ll_priv_t *p = priv_of(dev);

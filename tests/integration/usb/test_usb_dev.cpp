@@ -283,8 +283,8 @@ TEST_F(UsbDev, InterfaceResetReopensOnTheThirdAttempt) {
     plug.join();
 
     EXPECT_EQ(open_attempts(*log, from), 3) << log->dump();
-    EXPECT_GE(took, 600);
-    EXPECT_LT(took, 1500);
+    EXPECT_GE(took, 600);   // three pauses of 200 ms
+    EXPECT_LT(took, 3000);  // well short of fifteen
     ASSERT_NE(priv(), nullptr);
     EXPECT_NE(priv()->handle, nullptr);
     EXPECT_EQ(cam().reset_targets(), std::vector<uint8_t>{3});

@@ -140,7 +140,11 @@ TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 3; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
+    // The stop returns with the ring idle: nothing reaches the callback later.
+    EXPECT_EQ(queued(), 0);
+    const size_t at_return = rec.total();
     ASSERT_TRUE(ring_idle());
+    EXPECT_EQ(rec.total(), at_return);
     const auto issued = submitted();
     EXPECT_EQ(rec.total(), issued);
     EXPECT_GE(rec.count(TARVO_LL_EVT_CANCELLED), 1);
@@ -185,6 +189,20 @@ TEST_F(UsbStream, SilenceTimesOutAfterSixSecondsAndIsReissued) {
     EXPECT_TRUE(log->has("[DBG] [on_usb_trans_event] trans[0] timeout (last_tx=0)"));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
     ASSERT_TRUE(ring_idle());
+}
+
+TEST_F(UsbStream, RingTimeoutCanBeShortenedForTests) {
+    start();
+    cam().add_stream_fault({StreamFault::Kind::silence, 0, 1, 0});
+    const int old = tarvo::usb::usb_ll_set_ring_timeout_ms(400);
+    auto t0 = std::chrono::steady_clock::now();
+    const bool started = tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec);
+    tarvo::usb::usb_ll_set_ring_timeout_ms(old);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_TIMEOUT) >= 16; }, 3000));
+    EXPECT_GE(usbtest::ms_since(t0), 390);
+    EXPECT_LT(usbtest::ms_since(t0), 3000);
+    ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
 }
 
 TEST_F(UsbStream, StallIsReportedAsMinus7AndCanBeCleared) {
