@@ -106,8 +106,7 @@ TARVO_API struct tarvo_drv *tarvo_dev_get_drv(tarvo_dev_t *dev);
  * camera confirmed; false for a device that is not open (items untouched),
  * a negative count, or a link failure. Blocks about 1 s at most.
  */
-TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items,
-                                     int count);
+TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count);
 
 /**
  * Reads `count` parameters: on success fills `param_val_len` and
@@ -128,8 +127,8 @@ TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, int target, uint32_t reg_
                                      const uint32_t *vals, unsigned count);
 
 /** Reads registers as tarvo_reg_batch_write() writes them; fills `vals`. */
-TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base,
-                                    uint32_t *vals, unsigned count);
+TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                    unsigned count);
 
 /* ---- capture ---------------------------------------------------------- */
 

@@ -155,10 +155,11 @@ int wait_event(tarvo_dev_ctx_t *ctx, const struct timespec *deadline) {
 // one, from another thread or from inside a callback, finds the slot taken
 // and is refused instead of racing for the frames and the buffer.
 class RequestScope {
-public:
+  public:
     RequestScope(tarvo_dev_ctx_t *ctx, tarvo_cap_req_t *req) : ctx_(ctx) {
         tarvo_cap_req_t *none = nullptr;
-        owned_ = std::atomic_ref<tarvo_cap_req_t *>(ctx_->cap_req).compare_exchange_strong(none, req);
+        owned_ =
+            std::atomic_ref<tarvo_cap_req_t *>(ctx_->cap_req).compare_exchange_strong(none, req);
         if (!owned_) TQ_DBG("[%s] another collecting call is in progress\n", k_collect);
     }
     ~RequestScope() {
@@ -168,7 +169,7 @@ public:
     RequestScope(const RequestScope &) = delete;
     RequestScope &operator=(const RequestScope &) = delete;
 
-private:
+  private:
     tarvo_dev_ctx_t *ctx_;
     bool owned_ = false;
 };

@@ -13,7 +13,7 @@ namespace {
 using namespace devtest;
 
 class DevCapture : public SimTest {
-protected:
+  protected:
     tarvo_dev_t *open_cam(const tarvo::sim::CameraConfig &cfg) {
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(cfg));
         len_ = frame_len(cfg);
@@ -54,7 +54,8 @@ void on_frame(tarvo_dev_t *dev, tarvo_frame_t *fr) {
         std::lock_guard<std::mutex> lock(g_seen.m);
         g_seen.idx.push_back(fr->frame_info.frame_idx);
         g_seen.data.push_back(fr->frame_data);
-        if (!is_frame(fr->frame_data, g_seen.len, fr->frame_info.frame_idx, g_seen.len)) ++g_seen.bad;
+        if (!is_frame(fr->frame_data, g_seen.len, fr->frame_info.frame_idx, g_seen.len))
+            ++g_seen.bad;
         g_seen.thread = std::this_thread::get_id();
         n = g_seen.idx.size();
     }
@@ -156,11 +157,11 @@ TEST_F(DevCapture, NonBlockingCollectionNeverWaits) {
     EXPECT_EQ(tarvo_cap_get_frame(&closed, buf.data(), len_, nullptr), -1);
     EXPECT_EQ(tarvo_cap_get_frame(dev, buf.data(), len_, nullptr), -2);
     ASSERT_TRUE(tarvo_cap_start(dev));
-    ASSERT_TRUE(cam_->wait_for([](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 3; },
-                               3000));
+    ASSERT_TRUE(cam_->wait_for(
+        [](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 3; }, 3000));
     tarvo::sim::Camera &cam = *cam_;
-    ASSERT_TRUE(cam.wait_for([&](const tarvo::sim::Camera &) { return stream_state(dev).fr_ready >= 2; },
-                             2000));
+    ASSERT_TRUE(cam.wait_for(
+        [&](const tarvo::sim::Camera &) { return stream_state(dev).fr_ready >= 2; }, 2000));
 
     std::vector<uint16_t> got;
     int zeros = 0;
@@ -368,8 +369,8 @@ TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
 
     // The camera keeps streaming, nothing is handed out, and the capture
     // still counts as ongoing until it is stopped or restarted.
-    ASSERT_TRUE(cam_->wait_for([](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 20; },
-                               3000));
+    ASSERT_TRUE(cam_->wait_for(
+        [](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 20; }, 3000));
     EXPECT_TRUE(cam_->capturing());
     EXPECT_TRUE(tarvo_cap_is_ongoing(dev));
     auto t0 = std::chrono::steady_clock::now();

@@ -9,7 +9,7 @@ using namespace devtest;
 using K = tarvo::sim::StreamFault::Kind;
 
 class DevFault : public SimTest {
-protected:
+  protected:
     tarvo_dev_t *open_cam(const tarvo::sim::CameraConfig &cfg) {
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(cfg));
         len_ = frame_len(cfg);
@@ -141,7 +141,8 @@ TEST_F(DevFault, RefusedStartCommand) {
 
     ASSERT_TRUE(tarvo_cap_start(dev));
     EXPECT_FALSE(tarvo_cap_set_frame_buffer(dev, nullptr, 3072000));
-    EXPECT_TRUE(log_has("Set frame buffer is not allowed when device is not open or is capturing\n"));
+    EXPECT_TRUE(
+        log_has("Set frame buffer is not allowed when device is not open or is capturing\n"));
     tarvo_frame_info_t info = {};
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, &info), 1);
     EXPECT_TRUE(is_frame(buf_.data(), len_, info.frame_idx, len_));
