@@ -104,7 +104,9 @@ void BM_CaptureCollect(benchmark::State &state) {
 }
 
 std::atomic<uint64_t> g_cb_frames{0};
-void count_frame(tarvo_dev_t *, tarvo_frame_t *) { g_cb_frames.fetch_add(1); }
+void count_frame(tarvo_dev_t *, tarvo_frame_t *) {
+    g_cb_frames.fetch_add(1);
+}
 
 // The frame-ready callback inside tarvo_cap_wait (a scratch buffer per pass).
 void BM_CaptureCallback(benchmark::State &state) {
@@ -134,7 +136,12 @@ void BM_CaptureCallback(benchmark::State &state) {
 }  // namespace
 
 // 320 x 240 at 2 and 4 bytes per pixel.
-BENCHMARK(BM_CaptureCollect)->Arg(153600)->Arg(307200)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_CaptureCollect)
+    ->Arg(153600)
+    ->Arg(307200)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 BENCHMARK(BM_CaptureCallback)->Arg(153600)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char **argv) {

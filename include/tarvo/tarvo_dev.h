@@ -20,9 +20,10 @@
  * concurrently with tarvo_dev_open()/tarvo_dev_close() on the same record
  * unless said otherwise. tarvo_dev_close() may run while another thread is
  * blocked in a collecting call or inside a callback of the same device: it
- * wakes the collector and waits up to 3 s for it to leave. Collecting calls
- * (tarvo_cap_get_frames, _get_frame, _snapshot, _wait) on one device are
- * made from one thread at a time. Callbacks run on the application thread
+ * wakes the collector and waits up to 3 s for it to leave. One collecting
+ * call (tarvo_cap_get_frames, _get_frame, _snapshot, _wait) runs on a
+ * device at a time; a second one meanwhile, from another thread or from a
+ * callback, is refused (-1, or false). Callbacks run on the application thread
  * that is inside a collecting call, never on the link's event thread, and
  * with no library lock held; they may call the entry points of this header
  * except tarvo_dev_close() on their own device.
@@ -74,10 +75,13 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev);
 TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(int fd);
 
 /**
- * Closes an open device: stops a running capture, refuses new calls on the
- * record, waits up to 3 s (100 ms steps) for calls still inside the device
- * to leave, closes the link (joining its event thread), releases the driver
- * and the reassembler. A record with free_on_close is freed. Null or a
+ * Closes an open device: refuses new calls on the record, stops a running
+ * capture (waking collecting calls), waits up to 3 s (100 ms steps) for
+ * calls still inside the device to leave, closes the link (joining its
+ * event thread), releases the driver and the reassembler. A record with
+ * free_on_close is freed. A call still inside after 3 s (a callback that
+ * runs long) is logged ("api wait timeout"); the context, and a record
+ * with free_on_close, are then freed when that call leaves. Null or a
  * record that is not open: only the log line. Blocks up to about 3.5 s.
  * Not from a callback of the same device.
  */
@@ -102,8 +106,7 @@ TARVO_API struct tarvo_drv *tarvo_dev_get_drv(tarvo_dev_t *dev);
  * camera confirmed; false for a device that is not open (items untouched),
  * a negative count, or a link failure. Blocks about 1 s at most.
  */
-TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items,
-                                     int count);
+TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count);
 
 /**
  * Reads `count` parameters: on success fills `param_val_len` and
@@ -124,8 +127,8 @@ TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, int target, uint32_t reg_
                                      const uint32_t *vals, unsigned count);
 
 /** Reads registers as tarvo_reg_batch_write() writes them; fills `vals`. */
-TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base,
-                                    uint32_t *vals, unsigned count);
+TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                    unsigned count);
 
 /* ---- capture ---------------------------------------------------------- */
 
@@ -187,7 +190,8 @@ TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev);
  * advance). `info_out` (optional) receives the first frame's information.
  * A frame-ready callback, when set, also sees each frame.
  * Returns the frames placed (0 to frame_num; fewer on time-out), -1 for a
- * device that is not open or frame_num 0, -2 when no capture runs, or a
+ * device that is not open, frame_num 0 or another collecting call in
+ * progress, -2 when no capture runs, or a
  * pending negative capture error (without an error callback it stays
  * pending until the next start).
  */
@@ -213,8 +217,8 @@ TARVO_API bool tarvo_cap_snapshot(tarvo_dev_t *dev, void *buf, uint32_t buf_size
  * Waits until the capture ends (an ending error, 64+ time-outs, a stop from
  * another thread), handing every ready frame to the frame-ready callback
  * meanwhile (frames are dropped without one). `timeout_msec` 0 waits
- * without limit. True when the capture ended; false on time-out or when no
- * capture runs.
+ * without limit. True when the capture ended; false on time-out, when no
+ * capture runs or while another collecting call is in progress.
  */
 TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec);
 

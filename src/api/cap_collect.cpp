@@ -77,7 +77,8 @@ void handle_ready(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx, uint32_t reqmax) {
     if (reqmax == 0 || tq_stream_fetch_frames(ctx->stream, nullptr, 0, 1, nullptr, true) == 0)
         return;
 
-    tarvo_cap_req_t *req = ctx->cap_req;
+    tarvo_cap_req_t *req = std::atomic_ref<tarvo_cap_req_t *>(ctx->cap_req).load();
+    if (req && req->total == 0) req = nullptr;  // tarvo_cap_wait's empty request
     tarvo_frame_ready_cb_t on_frame = load(ctx->on_cap_frdy);
     bool to_request = req && req->remaining > 0 && req->buf;
     uint8_t *scratch = nullptr;
@@ -149,16 +150,28 @@ int wait_event(tarvo_dev_ctx_t *ctx, const struct timespec *deadline) {
     return rc;
 }
 
-// Points cap_req at a request for the collecting call's duration.
+// Points cap_req at a request for the collecting call's duration. The
+// device has one request slot, so one collecting call at a time: a second
+// one, from another thread or from inside a callback, finds the slot taken
+// and is refused instead of racing for the frames and the buffer.
 class RequestScope {
-public:
-    RequestScope(tarvo_dev_ctx_t *ctx, tarvo_cap_req_t *req) : ctx_(ctx) { ctx_->cap_req = req; }
-    ~RequestScope() { ctx_->cap_req = nullptr; }
+  public:
+    RequestScope(tarvo_dev_ctx_t *ctx, tarvo_cap_req_t *req) : ctx_(ctx) {
+        tarvo_cap_req_t *none = nullptr;
+        owned_ =
+            std::atomic_ref<tarvo_cap_req_t *>(ctx_->cap_req).compare_exchange_strong(none, req);
+        if (!owned_) TQ_DBG("[%s] another collecting call is in progress\n", k_collect);
+    }
+    ~RequestScope() {
+        if (owned_) std::atomic_ref<tarvo_cap_req_t *>(ctx_->cap_req).store(nullptr);
+    }
+    bool owned() const { return owned_; }
     RequestScope(const RequestScope &) = delete;
     RequestScope &operator=(const RequestScope &) = delete;
 
-private:
+  private:
     tarvo_dev_ctx_t *ctx_;
+    bool owned_ = false;
 };
 
 }  // namespace
@@ -190,6 +203,7 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, void *b
     int32_t err = load(ctx->cap_err);
     tarvo_cap_req_t req = {frame_num, frame_num, static_cast<uint8_t *>(buf), buf_size, info_out};
     RequestScope scope(ctx, &req);
+    if (!scope.owned()) return -1;
     if (err < 0) {
         handle_ready(dev, ctx, frame_num);
         return err;
@@ -226,6 +240,7 @@ TARVO_API int tarvo_cap_get_frame(tarvo_dev_t *dev, void *buf, uint32_t buf_size
     int32_t err = load(ctx->cap_err);
     tarvo_cap_req_t req = {1, 1, static_cast<uint8_t *>(buf), buf_size, info_out};
     RequestScope scope(ctx, &req);
+    if (!scope.owned()) return -1;
     if (err < 0) {
         handle_ready(dev, ctx, 1);
         return err;
@@ -275,6 +290,11 @@ TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec) {
         TQ_DBG("[%s] device is not capturing\n", k_name);
         return false;
     }
+    // An empty request: the frames go to the callback, and no other
+    // collecting call runs meanwhile.
+    tarvo_cap_req_t none = {};
+    RequestScope scope(ctx, &none);
+    if (!scope.owned()) return false;
     struct timespec deadline = deadline_after(timeout_msec);
     bool result = true;
     if (load(ctx->cap_err) >= 0 && load(ctx->cap_stopped) == 0) {

@@ -13,7 +13,9 @@ constexpr int32_t k_max_timeouts = 64;
 using namespace tarvo::dev;
 
 // Ends the capture at the link: no transfer is issued again.
-void end_capture(tarvo_dev_ctx_t *ctx) { tarvo_ll_cap_abort(&ctx->ll); }
+void end_capture(tarvo_dev_ctx_t *ctx) {
+    tarvo_ll_cap_abort(&ctx->ll);
+}
 
 }  // namespace
 

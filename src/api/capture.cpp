@@ -14,7 +14,9 @@ std::atomic<uint32_t> g_fps_cache{0};
 
 namespace tarvo::dev {
 
-std::atomic<uint32_t> &fps_cache() { return g_fps_cache; }
+std::atomic<uint32_t> &fps_cache() {
+    return g_fps_cache;
+}
 
 bool cap_stop_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
     BusyScope busy(dev);

@@ -56,7 +56,9 @@ constexpr uint32_t k_scratch_bytes = 0x400000;
 // Frames the reassembler of a newly opened device holds.
 constexpr uint32_t k_open_frames = 10;
 
-inline tarvo_dev_ctx_t *ctx_of(tarvo_ll_dev_t *ll) { return reinterpret_cast<tarvo_dev_ctx_t *>(ll); }
+inline tarvo_dev_ctx_t *ctx_of(tarvo_ll_dev_t *ll) {
+    return reinterpret_cast<tarvo_dev_ctx_t *>(ll);
+}
 
 // Atomic access to words shared between the event thread and application
 // threads.
@@ -97,17 +99,19 @@ inline void busy_leave(tarvo_dev_t *dev) {
     if (std::atomic_ref<uint8_t>(dev->api_busy).fetch_sub(1) == 1 && orphans_pending().load() > 0)
         reap_orphans(dev);
 }
-inline bool busy(tarvo_dev_t *dev) { return std::atomic_ref<uint8_t>(dev->api_busy).load() != 0; }
+inline bool busy(tarvo_dev_t *dev) {
+    return std::atomic_ref<uint8_t>(dev->api_busy).load() != 0;
+}
 
 // Holds api_busy for a scope.
 class BusyScope {
-public:
+  public:
     explicit BusyScope(tarvo_dev_t *dev) : dev_(dev) { busy_enter(dev_); }
     ~BusyScope() { busy_leave(dev_); }
     BusyScope(const BusyScope &) = delete;
     BusyScope &operator=(const BusyScope &) = delete;
 
-private:
+  private:
     tarvo_dev_t *dev_;
 };
 

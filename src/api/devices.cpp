@@ -143,7 +143,9 @@ bool close_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
 
 namespace tarvo::dev {
 
-std::atomic<int> &orphans_pending() { return g_orphan_count; }
+std::atomic<int> &orphans_pending() {
+    return g_orphan_count;
+}
 
 void reap_orphans(tarvo_dev_t *dev) {
     std::vector<Orphan> done;
@@ -177,8 +179,8 @@ TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int max) {
         return 0;
     }
     std::memset(list, 0, sizeof(tarvo_dev_t) * static_cast<size_t>(max));
-    auto *scratch =
-        static_cast<tarvo_ll_dev_t *>(std::calloc(static_cast<size_t>(max), sizeof(tarvo_ll_dev_t)));
+    auto *scratch = static_cast<tarvo_ll_dev_t *>(
+        std::calloc(static_cast<size_t>(max), sizeof(tarvo_ll_dev_t)));
     if (!scratch) return 0;
     int n = tarvo_ll_dev_list(scratch, max);
     if (n > max) n = max;

@@ -70,8 +70,7 @@ bool param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
 
 extern "C" {
 
-TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items,
-                                     int count) {
+TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count) {
     static const char k_name[] = "_tarvo_param_batch_set";
     tarvo::dev::BusyScope busy(dev);
     if (count < 0 || (count > 0 && !items)) return false;
@@ -116,8 +115,8 @@ TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, int target, uint32_t reg_
     return tarvo_ll_reg_write(&ctx->ll, static_cast<uint8_t>(target), reg_base, vals, cnt);
 }
 
-TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base,
-                                    uint32_t *vals, unsigned count) {
+TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                    unsigned count) {
     static const char k_name[] = "tarvo_reg_batch_read";
     uint16_t cnt = static_cast<uint16_t>(count);
     TQ_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", k_name, target,

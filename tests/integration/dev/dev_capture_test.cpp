@@ -2,6 +2,7 @@
 // snapshots, the frame-ready callback during tarvo_cap_wait, and the error
 // callback, with frames checked byte for byte against the camera's pattern.
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -12,7 +13,7 @@ namespace {
 using namespace devtest;
 
 class DevCapture : public SimTest {
-protected:
+  protected:
     tarvo_dev_t *open_cam(const tarvo::sim::CameraConfig &cfg) {
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(cfg));
         len_ = frame_len(cfg);
@@ -53,7 +54,8 @@ void on_frame(tarvo_dev_t *dev, tarvo_frame_t *fr) {
         std::lock_guard<std::mutex> lock(g_seen.m);
         g_seen.idx.push_back(fr->frame_info.frame_idx);
         g_seen.data.push_back(fr->frame_data);
-        if (!is_frame(fr->frame_data, g_seen.len, fr->frame_info.frame_idx, g_seen.len)) ++g_seen.bad;
+        if (!is_frame(fr->frame_data, g_seen.len, fr->frame_info.frame_idx, g_seen.len))
+            ++g_seen.bad;
         g_seen.thread = std::this_thread::get_id();
         n = g_seen.idx.size();
     }
@@ -134,7 +136,7 @@ TEST_F(DevCapture, TimeOutFollowsTheFrameRateCache) {
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf.data(), len_, nullptr), 0);
     int64_t ms = ms_since(t0);
     EXPECT_GE(ms, 2100);
-    EXPECT_LT(ms, 2400);
+    EXPECT_LT(ms, 3000);  // generous: a loaded machine wakes late
     EXPECT_TRUE(log_has("[_tarvo_cap_get_frames]  timeout ... (Connection timed out)\n"));
 
     // An unknown rate counts as 20 frames per second: 2 x 100 + 2 x 50 + 2000.
@@ -143,7 +145,7 @@ TEST_F(DevCapture, TimeOutFollowsTheFrameRateCache) {
     EXPECT_EQ(tarvo_cap_get_frames(dev, 2, buf.data(), 2 * len_, nullptr), 0);
     ms = ms_since(t0);
     EXPECT_GE(ms, 2280);
-    EXPECT_LT(ms, 2600);
+    EXPECT_LT(ms, 3200);
     EXPECT_EQ(tarvo::dev::fps_cache().load(), 20u);
 }
 
@@ -155,11 +157,11 @@ TEST_F(DevCapture, NonBlockingCollectionNeverWaits) {
     EXPECT_EQ(tarvo_cap_get_frame(&closed, buf.data(), len_, nullptr), -1);
     EXPECT_EQ(tarvo_cap_get_frame(dev, buf.data(), len_, nullptr), -2);
     ASSERT_TRUE(tarvo_cap_start(dev));
-    ASSERT_TRUE(cam_->wait_for([](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 3; },
-                               3000));
+    ASSERT_TRUE(cam_->wait_for(
+        [](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 3; }, 3000));
     tarvo::sim::Camera &cam = *cam_;
-    ASSERT_TRUE(cam.wait_for([&](const tarvo::sim::Camera &) { return stream_state(dev).fr_ready >= 2; },
-                             2000));
+    ASSERT_TRUE(cam.wait_for(
+        [&](const tarvo::sim::Camera &) { return stream_state(dev).fr_ready >= 2; }, 2000));
 
     std::vector<uint16_t> got;
     int zeros = 0;
@@ -272,6 +274,29 @@ TEST_F(DevCapture, FrameReadyCallbackRunsDuringWait) {
     EXPECT_FALSE(tarvo_cap_set_callback_on_frame_ready(&closed, on_frame));
 }
 
+TEST_F(DevCapture, OneCollectingCallAtATime) {
+    tarvo_dev_t *dev = open_cam(ti_camera(5));
+    ASSERT_NE(dev, nullptr);
+    ASSERT_TRUE(tarvo_cap_start(dev));
+    std::vector<uint8_t> buf(4 * len_), other(len_);
+    // 4 frames at 5 per second: the first call collects for most of a second.
+    auto first = std::async(std::launch::async, [&] {
+        return tarvo_cap_get_frames(dev, 4, buf.data(), 4 * len_, nullptr);
+    });
+    ASSERT_TRUE(cam_->wait_for(
+        [&](const tarvo::sim::Camera &) {
+            return std::atomic_ref<tarvo_cap_req_t *>(ctx(dev)->cap_req).load() != nullptr;
+        },
+        3000));
+    EXPECT_EQ(tarvo_cap_get_frame(dev, other.data(), len_, nullptr), -1);
+    EXPECT_EQ(tarvo_cap_get_frames(dev, 1, other.data(), len_, nullptr), -1);
+    EXPECT_FALSE(tarvo_cap_wait(dev, 100));
+    EXPECT_TRUE(log_has("[_tarvo_cap_get_frames] another collecting call is in progress\n"));
+    EXPECT_EQ(first.get(), 4);
+    EXPECT_EQ(std::atomic_ref<tarvo_cap_req_t *>(ctx(dev)->cap_req).load(), nullptr);
+    EXPECT_EQ(tarvo_cap_get_frames(dev, 1, other.data(), len_, nullptr), 1);
+}
+
 // Frames 1, 3 and 5 are damaged in the middle (three packets per frame):
 // a bad header checksum, a bad payload checksum, a missing packet.
 void damage_three_frames(tarvo::sim::Camera &cam) {
@@ -344,8 +369,8 @@ TEST_F(DevCapture, ErrorCallbackReturningFalseStopsDeliveryUntilTheNextStart) {
 
     // The camera keeps streaming, nothing is handed out, and the capture
     // still counts as ongoing until it is stopped or restarted.
-    ASSERT_TRUE(cam_->wait_for([](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 20; },
-                               3000));
+    ASSERT_TRUE(cam_->wait_for(
+        [](const tarvo::sim::Camera &c) { return c.stats().frames_sent >= 20; }, 3000));
     EXPECT_TRUE(cam_->capturing());
     EXPECT_TRUE(tarvo_cap_is_ongoing(dev));
     auto t0 = std::chrono::steady_clock::now();

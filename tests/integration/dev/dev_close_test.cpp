@@ -12,7 +12,7 @@ namespace {
 using namespace devtest;
 
 class DevClose : public SimTest {
-protected:
+  protected:
     tarvo_dev_t *open_cam(uint32_t fps) {
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(ti_camera(fps)));
         len_ = frame_len(ti_camera(fps));

@@ -1,6 +1,7 @@
 // Faults at the camera end a capture: a stalled endpoint, a camera that
 // leaves the bus, a stream that goes silent, a refused start command.
 #include "dev_sim.h"
+#include "ll/usb/usb_ll.h"
 
 namespace {
 
@@ -8,7 +9,7 @@ using namespace devtest;
 using K = tarvo::sim::StreamFault::Kind;
 
 class DevFault : public SimTest {
-protected:
+  protected:
     tarvo_dev_t *open_cam(const tarvo::sim::CameraConfig &cfg) {
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(cfg));
         len_ = frame_len(cfg);
@@ -91,10 +92,16 @@ TEST_F(DevFault, MoreThanSixtyFourTimeOutsEndTheCapture) {
     tarvo_dev_t *dev = open_cam(ti_camera(100));
     ASSERT_NE(dev, nullptr);
     g_error_calls = 0;
+    // Transfers time out after 300 ms instead of 6 s: five rounds of the
+    // sixteen queued reads take 1.5 s.
+    int old_timeout = tarvo::usb::usb_ll_set_ring_timeout_ms(300);
     cam_->add_stream_fault({K::silence, 3, 1, 0});
     ASSERT_TRUE(tarvo_cap_start(dev));
     // The wait ends when the 65th transfer time-out ends the capture.
+    auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(tarvo_cap_wait(dev, 0));
+    EXPECT_GE(ms_since(t0), 4 * 300);  // not before the fifth round
+    tarvo::usb::usb_ll_set_ring_timeout_ms(old_timeout);
     EXPECT_GT(tarvo::dev::load(ctx(dev)->trans_timeouts), 64);
     EXPECT_TRUE(log_has("[on_capture_event] trans timeout -> stop\n"));
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, nullptr), TARVO_ERR_CAP_TIMEOUT);
@@ -134,7 +141,8 @@ TEST_F(DevFault, RefusedStartCommand) {
 
     ASSERT_TRUE(tarvo_cap_start(dev));
     EXPECT_FALSE(tarvo_cap_set_frame_buffer(dev, nullptr, 3072000));
-    EXPECT_TRUE(log_has("Set frame buffer is not allowed when device is not open or is capturing\n"));
+    EXPECT_TRUE(
+        log_has("Set frame buffer is not allowed when device is not open or is capturing\n"));
     tarvo_frame_info_t info = {};
     EXPECT_EQ(tarvo_cap_get_frames(dev, 1, buf_.data(), len_, &info), 1);
     EXPECT_TRUE(is_frame(buf_.data(), len_, info.frame_idx, len_));

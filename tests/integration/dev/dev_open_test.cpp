@@ -129,7 +129,8 @@ TEST_F(DevOpen, ProductWithoutDriverIsRefusedAndTheLinkClosed) {
     tarvo_dev_t &rec = rec_;
     EXPECT_EQ(open_first(&rec), nullptr);
     EXPECT_EQ(rec.lldev, nullptr);
-    EXPECT_TRUE(log_has("[tarvo_dev_open] cannot find driver for device: product=TarvoSim-X9-1.0\n"));
+    EXPECT_TRUE(
+        log_has("[tarvo_dev_open] cannot find driver for device: product=TarvoSim-X9-1.0\n"));
 
     // Two fields only: no driver either, even with a known code.
     cam.set_param_text(tarvo::sim::k_param_product, "TarvoSim-T0");

@@ -10,7 +10,7 @@ namespace {
 using namespace devtest;
 
 class DevParam : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         cam_ = std::make_unique<tarvo::sim::Camera>(make_bus(ti_camera(25)));

@@ -63,7 +63,9 @@ inline std::string read_log() {
     return ss.str();
 }
 
-inline bool log_has(const std::string &text) { return read_log().find(text) != std::string::npos; }
+inline bool log_has(const std::string &text) {
+    return read_log().find(text) != std::string::npos;
+}
 
 inline size_t log_count(const std::string &text) {
     std::string log = read_log();
@@ -72,7 +74,9 @@ inline size_t log_count(const std::string &text) {
     return n;
 }
 
-inline tarvo_dev_ctx_t *ctx(tarvo_dev_t *dev) { return tarvo::dev::ctx_load(dev); }
+inline tarvo_dev_ctx_t *ctx(tarvo_dev_t *dev) {
+    return tarvo::dev::ctx_load(dev);
+}
 
 inline tq_stream_state_t stream_state(tarvo_dev_t *dev) {
     tq_stream_state_t st{};
@@ -90,7 +94,7 @@ inline int64_t ms_since(std::chrono::steady_clock::time_point t0) {
 // test through make_bus(), and every record the test opened closed again
 // before the bus goes away.
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::remove(k_log);
         tarvo_init(k_log);
