@@ -82,6 +82,14 @@ std::atomic<int> g_orphan_count{0};
 // Undoes a failed open: the link record goes, and with free_on_close the
 // record itself.
 tarvo_dev_t *fail_open(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
+    // An open that found no camera leaves the link's private data (and its
+    // transfer buffers) on the record for a retry; the context goes now, so
+    // the link must release them. The record may never have been bound to
+    // a link, so go to the USB link's own close when it was not.
+    if (ctx->ll.priv) {
+        const tarvo_ll_ops_t *ops = ctx->ll.ops ? ctx->ll.ops : &ll_op_usb;
+        if (ops->dev_close) ops->dev_close(&ctx->ll);
+    }
     tarvo::dev::store(ctx->opened, uint8_t{0});
     std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).store(nullptr);
     std::free(ctx);

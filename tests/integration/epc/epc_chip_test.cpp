@@ -438,11 +438,9 @@ TEST_F(EpcStandalone, OpensBindsAndCloses) {
     EXPECT_EQ(epc_adapter_get_dev(), nullptr);
 }
 
-// Disabled while the USB link keeps its private record (and 16 transfer
-// buffers, 2.4 MB) on the library's default record after an open that
-// found no camera: LeakSanitizer reports it at exit. Enable once the link
-// releases it.
-TEST_F(EpcStandalone, DISABLED_NoCameraFails) {
+// An open that finds no camera must not leave the link's private data and
+// its 2.4 MB of transfer buffers behind (LeakSanitizer checks at exit).
+TEST_F(EpcStandalone, NoCameraFails) {
     tarvo::epc::reset_state();
     bus_ = std::make_unique<tarvo::sim::Bus>(0, camera());
     EXPECT_EQ(epc_adapter_init(nullptr), 0);
