@@ -79,16 +79,16 @@ void feed_checked(tq_stream_t *s, Model &m, const uint8_t *p, size_t n) {
 // A packet with a correct header checksum from a few input bytes.
 void append_crafted(Input &in, Bytes &out, uint16_t &sidx) {
     uint8_t f = in.u8();
-    tarvo::test::PacketSpec spec;
-    spec.frame_bound = f & 0x01;
-    spec.with_dsum = f & 0x02;
+    tarvo::test::PacketSpec pkt;
+    pkt.frame_bound = f & 0x01;
+    pkt.with_dsum = f & 0x02;
     if (f & 0x04) {
-        spec.dsum_set = true;
-        spec.dsum = in.u32();
+        pkt.dsum_set = true;
+        pkt.dsum = in.u32();
     }
     if (f & 0x08) sidx = static_cast<uint16_t>(sidx + in.u8());  // a jump
-    spec.sidx = sidx++;
-    spec.fridx = in.u8() & 0x0F;
+    pkt.sidx = sidx++;
+    pkt.fridx = in.u8() & 0x0F;
     uint32_t payload = in.u8() % 160;
     if (f & 0x10) {
         // Any length up to the limits, zero included. Frame lengths near the
@@ -96,17 +96,17 @@ void append_crafted(Input &in, Bytes &out, uint16_t &sidx) {
         // the fuzzer crawl, and the limit itself is what needs probing.
         static const uint32_t k_big[4] = {0x7FFFFFF, 0x8000000, 0xFFFFFFFF, 0};
         uint32_t v = in.u32();
-        spec.frlen = (v & 0x80000000u) ? k_big[v & 3] : (v & 0xFFFF);
-        spec.frfmt = in.u16() & 0x07FF;
-        spec.len_set = f & 0x20;
-        spec.len = in.u32() & 0x1FFFFF;
+        pkt.frlen = (v & 0x80000000u) ? k_big[v & 3] : (v & 0xFFFF);
+        pkt.frfmt = in.u16() & 0x07FF;
+        pkt.len_set = f & 0x20;
+        pkt.len = in.u32() & 0x1FFFFF;
     } else {
-        spec.frlen = 1 + in.u8() % 96;
+        pkt.frlen = 1 + in.u8() % 96;
     }
-    if (f & 0x40) spec.hsum_delta = 1 + in.u8();
+    if (f & 0x40) pkt.hsum_delta = 1 + in.u8();
     Bytes body(payload, 0);
     for (uint32_t i = 0; i < payload; ++i) body[i] = in.u8();
-    tarvo::test::append_packet(out, spec, body);
+    tarvo::test::append_packet(out, pkt, body);
 }
 
 void fetch_checked(tq_stream_t *s, Model &m, Input &in, bool peek) {
