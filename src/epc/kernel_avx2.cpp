@@ -63,18 +63,12 @@ TARVO_AVX2 inline __m256i phase8(__m256i y, __m256i x, const int32_t *tab) {
     x2 = blend(x2, _mm256_set1_epi32(1), yz);
     y2 = _mm256_andnot_si256(yz, y2);
 
-    // (y2 * 4096) / x2 exactly: an estimate from the reciprocal refined by
-    // one Newton step is within 0.001 of the quotient (0 <= y2 < x2 <= 8188,
-    // quotient below 4096), so the truncated estimate is off by at most one
-    // and the remainder corrects it.
-    const __m256i a = _mm256_slli_epi32(y2, 12);
-    const __m256 xf = _mm256_cvtepi32_ps(x2);
-    __m256 rc = _mm256_rcp_ps(xf);
-    rc = _mm256_mul_ps(rc, _mm256_sub_ps(_mm256_set1_ps(2.0f), _mm256_mul_ps(xf, rc)));
-    __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(a), rc));
-    const __m256i r = _mm256_sub_epi32(a, _mm256_mullo_epi32(q, x2));
-    q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero, r));
-    q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(r, _mm256_sub_epi32(x2, _mm256_set1_epi32(1))));
+    // (y2 * 4096) / x2 exactly from one single-precision division: both
+    // operands are exact, and a quotient just below an integer n is at
+    // least 1/x2 >= 1/8190 away from it, more than half an ulp below 4096
+    // (1/8192), so rounding never lifts it to n and truncation is exact.
+    const __m256i q = _mm256_cvttps_epi32(
+        _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(y2, 12)), _mm256_cvtepi32_ps(x2)));
 
     __m256i res = _mm256_add_epi32(base, _mm256_i32gather_epi32(tab, q, 4));
     res = blend(res, r0, yz);
@@ -136,20 +130,24 @@ TARVO_AVX2 void row_amplitude(const KernelPass &k, int i) {
 // (saturated). Splitting the work in two short loops lets the processor
 // overlap many more pixels than one long dependent chain per pixel would.
 TARVO_AVX2 void front_pass(const KernelPass &k, int i, int j0, int j1, int32_t *buf) {
+    // Locals: the byte stores of the hysteresis could alias the fields of k.
     const uint16_t *s0 = k.src + static_cast<size_t>(i) * k.C;
+    uint8_t *const hyst = k.hyst + static_cast<size_t>(i) * k.C;
+    const int32_t *const tab = k.atan32;
+    const size_t P = k.plane;
     const __m256i zero = _mm256_setzero_si256();
     const __m256i ones = _mm256_set1_epi32(-1);
     const __m256i upper = _mm256_set1_epi32(k.upper);
     const __m256i lower = _mm256_set1_epi32(k.lower);
+#pragma clang loop unroll_count(2)
     for (int j = j0; j < j1; j += 8) {
-        const int pos = i * k.C + j;
-        const Samples8 x = samples8(s0, k.plane, j);
+        const Samples8 x = samples8(s0, P, j);
         // Hysteresis of the eight positions; saturated lanes keep their state.
         const __m256i a2 = _mm256_srai_epi32(x.w, 2);
         const __m256i up = _mm256_xor_si256(_mm256_cmpgt_epi32(upper, a2), ones);
         const __m256i lo = _mm256_cmpgt_epi32(lower, a2);
         uint64_t old_bytes;
-        std::memcpy(&old_bytes, k.hyst + pos, 8);
+        std::memcpy(&old_bytes, hyst + j, 8);
         const __m256i oldm = _mm256_cmpgt_epi32(
             _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(old_bytes))), zero);
         const __m256i newm = _mm256_or_si256(up, _mm256_andnot_si256(lo, oldm));
@@ -158,8 +156,8 @@ TARVO_AVX2 void front_pass(const KernelPass &k, int i, int j0, int j1, int32_t *
             _mm_packus_epi32(_mm256_castsi256_si128(st), _mm256_extracti128_si256(st, 1));
         const uint64_t new_bytes =
             static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(p16, p16)));
-        std::memcpy(k.hyst + pos, &new_bytes, 8);
-        __m256i v = phase8(x.H, x.D, k.atan32);
+        std::memcpy(hyst + j, &new_bytes, 8);
+        __m256i v = phase8(x.H, x.D, tab);
         v = blend(v, ones, _mm256_andnot_si256(newm, ones));  // low amplitude: -1
         v = blend(v, _mm256_set1_epi32(-2), x.sat);           // saturated: -2
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(buf + (j - j0)), v);
