@@ -17,6 +17,9 @@ scripts/deps.sh
 jobs=${TARVO_JOBS:-$(nproc)}
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/tarvo-ccache}
 export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+# Let clones of the project in other folders share cached objects.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 configure() { # dir sanitizer extra...
   local dir=$1 san=$2
