@@ -68,6 +68,28 @@ bool param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
 
 }  // namespace tarvo::dev
 
+namespace {
+
+// The shared body of the register batches: the count cut to 16 bits, the
+// trace line, the busy flag and the open check, then the link call.
+template <class LinkOp>
+bool reg_batch(const char *name, tarvo_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+               unsigned count, LinkOp op) {
+    uint16_t cnt = static_cast<uint16_t>(count);
+    TQ_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", name, target,
+           static_cast<int>(reg_base), cnt, static_cast<void *>(vals));
+    tarvo::dev::BusyScope busy(dev);
+    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
+    if (!ctx) {
+        TQ_ERR(k_no_dev, name);
+        return false;
+    }
+    if (cnt && !vals) return false;
+    return op(&ctx->ll, static_cast<uint8_t>(target), reg_base, vals, cnt);
+}
+
+}  // namespace
+
 extern "C" {
 
 TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count) {
@@ -101,34 +123,18 @@ TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items
 
 TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, int target, uint32_t reg_base,
                                      const uint32_t *vals, unsigned count) {
-    static const char k_name[] = "tarvo_reg_batch_write";
-    uint16_t cnt = static_cast<uint16_t>(count);
-    TQ_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", k_name, target,
-           static_cast<int>(reg_base), cnt, static_cast<const void *>(vals));
-    tarvo::dev::BusyScope busy(dev);
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
-        return false;
-    }
-    if (cnt && !vals) return false;
-    return tarvo_ll_reg_write(&ctx->ll, static_cast<uint8_t>(target), reg_base, vals, cnt);
+    return reg_batch("tarvo_reg_batch_write", dev, target, reg_base, const_cast<uint32_t *>(vals),
+                     count, [](tarvo_ll_dev_t *ll, int t, uint32_t base, uint32_t *v, int n) {
+                         return tarvo_ll_reg_write(ll, t, base, v, n);
+                     });
 }
 
 TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
                                     unsigned count) {
-    static const char k_name[] = "tarvo_reg_batch_read";
-    uint16_t cnt = static_cast<uint16_t>(count);
-    TQ_TRC("[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", k_name, target,
-           static_cast<int>(reg_base), cnt, static_cast<void *>(vals));
-    tarvo::dev::BusyScope busy(dev);
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
-        return false;
-    }
-    if (cnt && !vals) return false;
-    return tarvo_ll_reg_read(&ctx->ll, static_cast<uint8_t>(target), reg_base, vals, cnt);
+    return reg_batch("tarvo_reg_batch_read", dev, target, reg_base, vals, count,
+                     [](tarvo_ll_dev_t *ll, int t, uint32_t base, uint32_t *v, int n) {
+                         return tarvo_ll_reg_read(ll, t, base, v, n);
+                     });
 }
 
 }  // extern "C"

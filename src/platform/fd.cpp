@@ -34,11 +34,15 @@ int64_t file_size_fd(int fd) {
     return static_cast<int64_t>(st.st_size);
 }
 
-int64_t read_fd(int fd, void *buf, size_t n) {
-    auto *p = static_cast<char *>(buf);
+namespace {
+
+// Moves all n bytes through `op` (read or write), carrying on after short
+// transfers and interruptions; the bytes moved, or -1 when none could be.
+template <class Op, class Ptr>
+int64_t transfer_all(int fd, Ptr p, size_t n, Op op) {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = ::read(fd, p + done, n - done);
+        ssize_t r = op(fd, p + done, n - done);
         if (r < 0) {
             if (errno == EINTR) continue;
             return done ? static_cast<int64_t>(done) : -1;
@@ -49,19 +53,14 @@ int64_t read_fd(int fd, void *buf, size_t n) {
     return static_cast<int64_t>(done);
 }
 
+}  // namespace
+
+int64_t read_fd(int fd, void *buf, size_t n) {
+    return transfer_all(fd, static_cast<char *>(buf), n, ::read);
+}
+
 int64_t write_fd(int fd, const void *buf, size_t n) {
-    const auto *p = static_cast<const char *>(buf);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::write(fd, p + done, n - done);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return done ? static_cast<int64_t>(done) : -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
+    return transfer_all(fd, static_cast<const char *>(buf), n, ::write);
 }
 
 }  // namespace tarvo::platform
