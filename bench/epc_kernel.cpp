@@ -144,9 +144,16 @@ void BM_PlainAtan2(benchmark::State &st) {
 }
 BENCHMARK(BM_PlainAtan2)->Unit(benchmark::kMicrosecond);
 
-void run_kernel(benchmark::State &st, bool drnu, bool portable) {
+using tarvo::epc::KernelPath;
+
+void run_kernel(benchmark::State &st, bool drnu, KernelPath path) {
     setup_engine(drnu);
-    tarvo::epc::kernel_force_portable(portable);
+    if ((path == KernelPath::avx512 && !tarvo::epc::kernel_avx512_available()) ||
+        (path == KernelPath::avx2 && !tarvo::epc::kernel_vector_available())) {
+        st.SkipWithError("the processor lacks this path");
+        return;
+    }
+    tarvo::epc::kernel_limit_path(path);
     auto f = make_frame();
     std::vector<float> out(P);
     const double plain = plain_seconds_per_frame();
@@ -159,15 +166,21 @@ void run_kernel(benchmark::State &st, bool drnu, bool portable) {
     const double secs = thread_cpu_seconds() - t0;
     st.SetItemsProcessed(st.iterations() * P);
     if (st.iterations() > 0) st.counters["ratio"] = plain / (secs / static_cast<double>(st.iterations()));
-    tarvo::epc::kernel_force_portable(false);
+    tarvo::epc::kernel_limit_path(KernelPath::avx512);
 }
 
-void BM_Kernel_Mode2(benchmark::State &st) { run_kernel(st, false, false); }
-void BM_Kernel_Mode2_DrnuTemp(benchmark::State &st) { run_kernel(st, true, false); }
-void BM_Kernel_Mode2_Portable(benchmark::State &st) { run_kernel(st, false, true); }
-void BM_Kernel_Mode2_DrnuTemp_Portable(benchmark::State &st) { run_kernel(st, true, true); }
+// The kernel as an application gets it (the widest path the processor
+// has), then each narrower path on its own.
+void BM_Kernel_Mode2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx512); }
+void BM_Kernel_Mode2_DrnuTemp(benchmark::State &st) { run_kernel(st, true, KernelPath::avx512); }
+void BM_Kernel_Mode2_Avx2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx2); }
+void BM_Kernel_Mode2_DrnuTemp_Avx2(benchmark::State &st) { run_kernel(st, true, KernelPath::avx2); }
+void BM_Kernel_Mode2_Portable(benchmark::State &st) { run_kernel(st, false, KernelPath::portable); }
+void BM_Kernel_Mode2_DrnuTemp_Portable(benchmark::State &st) { run_kernel(st, true, KernelPath::portable); }
 BENCHMARK(BM_Kernel_Mode2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_DrnuTemp)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Kernel_Mode2_Avx2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Kernel_Mode2_DrnuTemp_Avx2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_Portable)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_DrnuTemp_Portable)->Unit(benchmark::kMicrosecond);
 

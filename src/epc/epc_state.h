@@ -164,10 +164,15 @@ void drnu_rebuild_steps(int bank, int n, int pixels = k_sensor_pixels);
 // The arc-tangent table (4096 entries).
 const uint16_t *atan2_table();
 void kernel_reset();
-// Forces the portable kernel (true) or lets it pick the fastest (false);
-// for the tests that compare both.
+// The kernel paths, slowest first. The kernel takes the widest one the
+// processor has, up to the limit set here (tests and benchmarks compare
+// them; every path gives the same bits).
+enum class KernelPath { portable, avx2, avx512 };
+void kernel_limit_path(KernelPath widest);
+// kernel_limit_path(portable) when on, no limit when off.
 void kernel_force_portable(bool on);
-bool kernel_vector_available();
+bool kernel_vector_available();   // AVX2
+bool kernel_avx512_available();
 
 // --- Registers (registers.cpp) ---
 // One-byte register helpers on top of the bridge.

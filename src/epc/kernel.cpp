@@ -10,7 +10,7 @@
 //   diff = float(phase) - m; L, sum: single-precision operations in the
 //   order written; E = o + trunc(double(sum) + 0.5); F = float(E) * K / 30000.0f.
 // No fused multiply-add anywhere (the pragma below), so the portable path
-// and the vector path (kernel_avx2.cpp) agree to the bit.
+// and the vector paths (kernel_avx2.cpp, kernel_avx512.cpp) agree to the bit.
 #include <cmath>
 #include <cstring>
 
@@ -27,7 +27,7 @@ namespace {
 alignas(64) uint16_t g_atan[4096];
 alignas(64) int32_t g_atan32[4096];  // the same table, 32 bits wide, for vector gathers
 bool g_atan_ready = false;
-bool g_force_portable = false;
+KernelPath g_widest = KernelPath::avx512;
 
 void build_atan_table() {
     for (int i = 0; i < 4096; ++i) {
@@ -231,10 +231,11 @@ void kernel_reset() {
     std::memset(g_atan, 0, sizeof g_atan);
     std::memset(g_atan32, 0, sizeof g_atan32);
     g_atan_ready = false;
-    g_force_portable = false;
+    g_widest = KernelPath::avx512;
 }
 
-void kernel_force_portable(bool on) { g_force_portable = on; }
+void kernel_limit_path(KernelPath widest) { g_widest = widest; }
+void kernel_force_portable(bool on) { g_widest = on ? KernelPath::portable : KernelPath::avx512; }
 
 void run_portable_pixels(const KernelPass &k, int i, int j_begin) {
     const int orow = output_row(i, k.R);
@@ -342,10 +343,12 @@ TARVO_API int calcDefPiDelayGetDataSorted_opt(int mode, void *dst, const uint16_
     k.atan16 = g_atan;
     k.atan32 = g_atan32;
     if (k.C > 0 && k.R > 0) {
-        if (!g_force_portable && kernel_vector_available())
+        if (g_widest >= KernelPath::avx512 && kernel_avx512_available() && run_avx512(k)) {
+        } else if (g_widest >= KernelPath::avx2 && kernel_vector_available()) {
             run_vector(k);
-        else
+        } else {
             run_portable(k);
+        }
     }
     return P;
 }

@@ -53,9 +53,12 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
 // Portable pixels of raw row i from column j_begin to the end of the row.
 void run_portable_pixels(const KernelPass &k, int i, int j_begin);
 
-// The vector path (AVX2), when the processor has it.
+// The vector paths, when the processor has them. run_avx512 takes the
+// distance modes only and returns false for the others.
 bool kernel_vector_available();
 void run_vector(const KernelPass &k);
+bool kernel_avx512_available();
+bool run_avx512(const KernelPass &k);
 
 const int32_t *atan2_table32();
 

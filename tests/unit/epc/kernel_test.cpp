@@ -356,6 +356,16 @@ INSTANTIATE_TEST_SUITE_P(Paths, KernelTest, ::testing::Values(true, false),
 // hysteresis state.
 class KernelPathsTest : public EngineTest {};
 
+using tarvo::epc::KernelPath;
+
+// The vector paths this processor has.
+std::vector<KernelPath> vector_paths() {
+    std::vector<KernelPath> v;
+    if (tarvo::epc::kernel_vector_available()) v.push_back(KernelPath::avx2);
+    if (tarvo::epc::kernel_avx512_available()) v.push_back(KernelPath::avx512);
+    return v;
+}
+
 TEST_F(KernelPathsTest, VectorPathIsBitExact) {
     if (!tarvo::epc::kernel_vector_available()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(7);
@@ -401,20 +411,87 @@ TEST_F(KernelPathsTest, VectorPathIsBitExact) {
         for (size_t p = 0; p < state().hyst_state.size(); ++p) state().hyst_state[p] = (p * 31) % 3 == 0;
         const auto seeded = state().hyst_state;
         const size_t esize = mode < 2 ? 2 : 4;
-        std::vector<uint8_t> a(P * esize), b(P * esize);
-        tarvo::epc::kernel_force_portable(true);
+        std::vector<uint8_t> a(P * esize);
+        tarvo::epc::kernel_limit_path(KernelPath::portable);
         ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(mode, a.data(), f.s.data(), P), P);
         const auto hyst_a = state().hyst_state;
-        state().hyst_state = seeded;
-        tarvo::epc::kernel_force_portable(false);
-        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(mode, b.data(), f.s.data(), P), P);
-        for (size_t e = 0; e < static_cast<size_t>(P); ++e) {
-            uint32_t va = 0, vb = 0;
-            std::memcpy(&va, a.data() + e * esize, esize);
-            std::memcpy(&vb, b.data() + e * esize, esize);
-            ASSERT_EQ(va, vb) << "element " << e << " mode " << mode;
+        for (KernelPath path : vector_paths()) {
+            SCOPED_TRACE(static_cast<int>(path));
+            std::vector<uint8_t> b(P * esize);
+            state().hyst_state = seeded;
+            tarvo::epc::kernel_limit_path(path);
+            ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(mode, b.data(), f.s.data(), P), P);
+            for (size_t e = 0; e < static_cast<size_t>(P); ++e) {
+                uint32_t va = 0, vb = 0;
+                std::memcpy(&va, a.data() + e * esize, esize);
+                std::memcpy(&vb, b.data() + e * esize, esize);
+                ASSERT_EQ(va, vb) << "element " << e << " mode " << mode;
+            }
+            ASSERT_TRUE(hyst_a == state().hyst_state);
         }
-        ASSERT_TRUE(hyst_a == state().hyst_state);
+        tarvo::epc::kernel_limit_path(KernelPath::avx512);
+    }
+}
+
+// The whole 328 x 252 sensor: the last columns of every row (328 is no
+// multiple of the vector widths) go through the portable pixel, the rest
+// through the vector paths. The samples sweep (H, D) over the circle,
+// every H from -4092 to 4092 against a stepped D, so every octant, both
+// axes and the diagonals come up; thresholds above 16 bits included.
+TEST_F(KernelPathsTest, FullSensorAngleSweepAgreesOnEveryPath) {
+    const int W = 328, Hh = 252, Q = W * Hh;
+    pruSetSize(W, Hh / 2);
+    ASSERT_EQ(state().cols * state().rows_per_half * state().halves, Q);
+    tarvo_test::write_file(epc_test::images_name(1), epc_test::images_file(30, W, Hh, [&](int k, int p) {
+        return static_cast<uint16_t>(600 + 950 * k + (p * 7) % 300);
+    }));
+    ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
+    calibrationLoadDRNU_LUT();
+    configLoadParameters();
+    Frame f(Q);
+    for (int p = 0; p < Q; ++p) {
+        const int H = p % 8185 - 4092;
+        const int D = (p / 8185 * 811 + p % 3) % 8185 - 4092;
+        f.set(static_cast<size_t>(p), H, D);
+    }
+    f.set_raw(5, 0, 100, 100, 100);  // saturated samples: both ends
+    f.set_raw(333, 100, 4095, 100, 100);
+    // Then every position bright (the hysteresis switches on), then dim,
+    // with amplitudes around both thresholds (some switch off, some stay).
+    Frame bright(Q), dim(Q);
+    for (int p = 0; p < Q; ++p) {
+        bright.set(static_cast<size_t>(p), 1500 - p % 11, 900 + p % 7);
+        dim.set(static_cast<size_t>(p), p % 301 * 2, 40 - p % 5 * 20);
+    }
+    for (int mode : {0, 2}) {
+        for (int drnu : {0, 2}) {
+            for (int amp : {0, 40, 300}) {
+                SCOPED_TRACE(testing::Message() << "mode " << mode << " drnu " << drnu << " amp " << amp);
+                state().drnu_mode = drnu;
+                const size_t esize = mode < 2 ? 2 : 4;
+                // The three frames in turn on one path: their outputs and
+                // the hysteresis state after each.
+                auto run_path = [&](KernelPath path) {
+                    tarvo::epc::kernel_limit_path(path);
+                    hysteresisSetThresholds(amp, 20);
+                    std::vector<std::vector<uint8_t>> r;
+                    for (const Frame *fr : {&f, &bright, &dim}) {
+                        std::vector<uint8_t> out(Q * esize);
+                        EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(mode, out.data(), fr->s.data(), Q), Q);
+                        r.push_back(std::move(out));
+                        r.emplace_back(state().hyst_state.begin(), state().hyst_state.end());
+                    }
+                    return r;
+                };
+                const auto a = run_path(KernelPath::portable);
+                for (KernelPath path : vector_paths()) {
+                    SCOPED_TRACE(static_cast<int>(path));
+                    const auto b = run_path(path);
+                    for (size_t e = 0; e < a.size(); ++e) ASSERT_TRUE(a[e] == b[e]) << "result " << e;
+                }
+                tarvo::epc::kernel_limit_path(KernelPath::avx512);
+            }
+        }
     }
 }
 
