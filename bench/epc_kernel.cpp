@@ -148,7 +148,7 @@ using tarvo::epc::KernelPath;
 
 void run_kernel(benchmark::State &st, bool drnu, KernelPath path) {
     setup_engine(drnu);
-    if ((path == KernelPath::avx512 && !tarvo::epc::kernel_avx512_available()) ||
+    if ((path >= KernelPath::avx512_gather && !tarvo::epc::kernel_avx512_available()) ||
         (path == KernelPath::avx2 && !tarvo::epc::kernel_vector_available())) {
         st.SkipWithError("the processor lacks this path");
         return;
@@ -173,12 +173,18 @@ void run_kernel(benchmark::State &st, bool drnu, KernelPath path) {
 // has), then each narrower path on its own.
 void BM_Kernel_Mode2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx512); }
 void BM_Kernel_Mode2_DrnuTemp(benchmark::State &st) { run_kernel(st, true, KernelPath::avx512); }
+void BM_Kernel_Mode2_Avx512Gather(benchmark::State &st) { run_kernel(st, false, KernelPath::avx512_gather); }
+void BM_Kernel_Mode2_DrnuTemp_Avx512Gather(benchmark::State &st) {
+    run_kernel(st, true, KernelPath::avx512_gather);
+}
 void BM_Kernel_Mode2_Avx2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx2); }
 void BM_Kernel_Mode2_DrnuTemp_Avx2(benchmark::State &st) { run_kernel(st, true, KernelPath::avx2); }
 void BM_Kernel_Mode2_Portable(benchmark::State &st) { run_kernel(st, false, KernelPath::portable); }
 void BM_Kernel_Mode2_DrnuTemp_Portable(benchmark::State &st) { run_kernel(st, true, KernelPath::portable); }
 BENCHMARK(BM_Kernel_Mode2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_DrnuTemp)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Kernel_Mode2_Avx512Gather)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Kernel_Mode2_DrnuTemp_Avx512Gather)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_Avx2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_DrnuTemp_Avx2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_Portable)->Unit(benchmark::kMicrosecond);

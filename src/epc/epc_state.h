@@ -167,12 +167,17 @@ void kernel_reset();
 // The kernel paths, slowest first. The kernel takes the widest one the
 // processor has, up to the limit set here (tests and benchmarks compare
 // them; every path gives the same bits).
-enum class KernelPath { portable, avx2, avx512 };
+// avx512_gather is the AVX-512 path with the arc-tangent table gathered
+// rather than computed.
+enum class KernelPath { portable, avx2, avx512_gather, avx512 };
 void kernel_limit_path(KernelPath widest);
 // kernel_limit_path(portable) when on, no limit when off.
 void kernel_force_portable(bool on);
 bool kernel_vector_available();   // AVX2
 bool kernel_avx512_available();
+// The AVX-512 path computes the arc-tangent table values instead of
+// gathering them, once its cubics have matched all 4096 entries.
+bool kernel_avx512_cubic_atan();
 
 // --- Registers (registers.cpp) ---
 // One-byte register helpers on top of the bridge.

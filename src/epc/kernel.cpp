@@ -343,7 +343,8 @@ TARVO_API int calcDefPiDelayGetDataSorted_opt(int mode, void *dst, const uint16_
     k.atan16 = g_atan;
     k.atan32 = g_atan32;
     if (k.C > 0 && k.R > 0) {
-        if (g_widest >= KernelPath::avx512 && kernel_avx512_available() && run_avx512(k)) {
+        if (g_widest >= KernelPath::avx512_gather && kernel_avx512_available() &&
+            run_avx512(k, g_widest >= KernelPath::avx512)) {
         } else if (g_widest >= KernelPath::avx2 && kernel_vector_available()) {
             run_vector(k);
         } else {

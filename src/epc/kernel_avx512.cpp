@@ -12,7 +12,9 @@
 // the processor waiting on latency with its scheduler full, while short
 // passes keep many independent pixels in flight.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "epc/epc_state.h"
 #include "epc/kernel_impl.h"
@@ -134,10 +136,107 @@ TARVO_AVX512 void front_reduce(const Consts &k, int i, int j0, int j1, Chunk &c)
     }
 }
 
+// The arc-tangent table without a gather. Gathers are slow on the
+// processors that have AVX-512 (a sixteen-lane gather costs more than the
+// rest of a pixel's front work), so the table value is computed instead:
+// one cubic per 128 entries in single precision, in the offset t from the
+// middle of its stretch, and rounded to the nearest integer; the cubic's
+// integer part is kept apart so that the rounding works on a small value.
+// The cubics interpolate the arc tangent at the Chebyshev nodes of their
+// stretch (error below 2e-6 table units), the table values lie at least
+// 2.5e-4 from a rounding boundary, and every one of the 4096 indices is
+// checked against the table before the cubics are used at all: should one
+// differ, the gather is used instead.
+struct AtanCubics {
+    alignas(64) float c3[32];
+    alignas(64) float c2[32];
+    alignas(64) float c1[32];
+    alignas(64) float c0[32];   // fractional part of the constant term
+    alignas(64) int32_t c0i[32];  // integer part
+    bool ok = false;
+};
+
+struct AtanRegs {
+    __m512 c3a, c3b, c2a, c2b, c1a, c1b, c0a, c0b;
+    __m512i ia, ib;
+};
+
+TARVO_AVX512 inline AtanRegs atan_regs(const AtanCubics &a) {
+    return {_mm512_load_ps(a.c3),       _mm512_load_ps(a.c3 + 16), _mm512_load_ps(a.c2),
+            _mm512_load_ps(a.c2 + 16),  _mm512_load_ps(a.c1),      _mm512_load_ps(a.c1 + 16),
+            _mm512_load_ps(a.c0),       _mm512_load_ps(a.c0 + 16), _mm512_load_si512(a.c0i),
+            _mm512_load_si512(a.c0i + 16)};
+}
+
+// Table values of sixteen indices 0..4095.
+TARVO_AVX512 inline __m512i atan_cubic(const AtanRegs &r, __m512i q) {
+    const __m512i s = _mm512_srli_epi32(q, 7);
+    const __m512 t = _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_and_si512(q, _mm512_set1_epi32(127))),
+                                   _mm512_set1_ps(63.5f));
+    __m512 f = _mm512_permutex2var_ps(r.c3a, s, r.c3b);
+    f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c2a, s, r.c2b));
+    f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c1a, s, r.c1b));
+    f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c0a, s, r.c0b));
+    return _mm512_add_epi32(_mm512_cvt_roundps_epi32(f, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
+                            _mm512_permutex2var_epi32(r.ia, s, r.ib));
+}
+
+TARVO_AVX512 bool atan_cubics_match(const AtanCubics &a) {
+    const uint16_t *tab = atan2_table();
+    const AtanRegs r = atan_regs(a);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int q = 0; q < 4096; q += 16) {
+        const __m512i want = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(tab + q)));
+        if (_mm512_cmpneq_epi32_mask(atan_cubic(r, _mm512_add_epi32(_mm512_set1_epi32(q), lane)), want)) return false;
+    }
+    return true;
+}
+
+AtanCubics make_atan_cubics() {
+    AtanCubics a;
+    for (int s = 0; s < 32; ++s) {
+        // Interpolation at four Chebyshev nodes of the stretch: a 4 x 4
+        // system in the monomials of t, solved by elimination.
+        double A[4][5];
+        for (int k = 0; k < 4; ++k) {
+            const double t = 63.5 * std::cos((2 * k + 1) * M_PI / 8);
+            double p = 1;
+            for (int j = 0; j < 4; ++j, p *= t) A[k][j] = p;
+            A[k][4] = std::atan((s * 128 + 63.5 + t) / 4095.0) * 15000.0 / M_PI;
+        }
+        for (int i = 0; i < 4; ++i) {
+            int piv = i;
+            for (int r = i + 1; r < 4; ++r)
+                if (std::fabs(A[r][i]) > std::fabs(A[piv][i])) piv = r;
+            for (int j = 0; j < 5; ++j) std::swap(A[i][j], A[piv][j]);
+            for (int r = 0; r < 4; ++r) {
+                if (r == i) continue;
+                const double m = A[r][i] / A[i][i];
+                for (int j = 0; j < 5; ++j) A[r][j] -= m * A[i][j];
+            }
+        }
+        const double c0 = A[0][4] / A[0][0];
+        a.c0i[s] = static_cast<int32_t>(std::lround(c0));
+        a.c0[s] = static_cast<float>(c0 - a.c0i[s]);
+        a.c1[s] = static_cast<float>(A[1][4] / A[1][1]);
+        a.c2[s] = static_cast<float>(A[2][4] / A[2][2]);
+        a.c3[s] = static_cast<float>(A[3][4] / A[3][3]);
+    }
+    a.ok = atan_cubics_match(a);
+    return a;
+}
+
+const AtanCubics &atan_cubics() {
+    static const AtanCubics a = make_atan_cubics();
+    return a;
+}
+
 // Front, second pass: the table index, the table value and the half turn,
 // (atan2_lut + 315000) mod 30000; codes where the first pass set them.
+template <bool Cubic>
 TARVO_AVX512 void front_phase(const Consts &k, int n, Chunk &c) {
     const int32_t *const tab = k.atan32;
+    const AtanRegs cubic = atan_regs(atan_cubics());
     const __m512 scale = _mm512_set1_ps(4096.0f);
     // Word 2i of the two gathered vectors: the low halves of their 32-bit lanes.
     const __m512i evens = _mm512_set_epi16(62, 60, 58, 56, 54, 52, 50, 48, 46, 44, 42, 40, 38, 36, 34, 32,
@@ -152,7 +251,11 @@ TARVO_AVX512 void front_phase(const Consts &k, int n, Chunk &c) {
         for (int h = 0; h < 2; ++h) {
             const __m512 yv = _mm512_mul_ps(_mm512_cvtepi32_ps(load16_u16(c.y2 + b + 16 * h)), scale);
             const __m512 xv = _mm512_cvtepi32_ps(load16_u16(c.x2 + b + 16 * h));
-            t[h] = _mm512_i32gather_epi32(_mm512_cvttps_epi32(_mm512_div_ps(yv, xv)), tab, 4);
+            const __m512i q = _mm512_cvttps_epi32(_mm512_div_ps(yv, xv));
+            if constexpr (Cubic)
+                t[h] = atan_cubic(cubic, q);
+            else
+                t[h] = _mm512_i32gather_epi32(q, tab, 4);
         }
         // Table values stay below 3751 and base + value + 15000 below
         // 45001: unsigned 16-bit from here.
@@ -319,11 +422,12 @@ TARVO_AVX512 void back_interpolate(const Consts &k, int out0, int n, const Chunk
 }
 
 template <int Mode, bool Drnu>
-TARVO_AVX512 void rows_avx512(const KernelPass &kp) {
+TARVO_AVX512 void rows_avx512(const KernelPass &kp, bool cubic_atan) {
     Consts k{kp.src,  kp.hyst, kp.plane, kp.C,     kp.upper, kp.lower,    kp.atan32,
              kp.dst,  kp.K,    kp.m,     kp.l,     static_cast<float>(kp.N), kp.last_seg,
              kp.o,    kp.N,    kp.stride, kp.mn,   kp.mx,    kp.steps,    kp.table};
     Chunk c;
+    const bool cubic = cubic_atan && atan_cubics().ok;
     const int vec_end = k.C & ~31;
     for (int i = 0; i < kp.R; ++i) {
         const int orow = output_row(i, kp.R);
@@ -331,7 +435,10 @@ TARVO_AVX512 void rows_avx512(const KernelPass &kp) {
             const int j1 = std::min(j0 + k_chunk, vec_end);
             const int n = j1 - j0, out0 = orow * k.C + j0;
             front_reduce(k, i, j0, j1, c);
-            front_phase(k, n, c);
+            if (cubic)
+                front_phase<true>(k, n, c);
+            else
+                front_phase<false>(k, n, c);
             if constexpr (Drnu) {
                 back_segment(k, out0, n, c);
                 back_entries(k, out0, n, c);
@@ -346,6 +453,8 @@ TARVO_AVX512 void rows_avx512(const KernelPass &kp) {
 
 }  // namespace
 
+bool kernel_avx512_cubic_atan() { return kernel_avx512_available() && atan_cubics().ok; }
+
 bool kernel_avx512_available() {
     static const bool ok = [] {
         __builtin_cpu_init();
@@ -356,15 +465,15 @@ bool kernel_avx512_available() {
     return ok;
 }
 
-bool run_avx512(const KernelPass &k) {
+bool run_avx512(const KernelPass &k, bool cubic_atan) {
     switch (k.mode) {
         case 0:
-            if (k.drnu) rows_avx512<0, true>(k);
-            else rows_avx512<0, false>(k);
+            if (k.drnu) rows_avx512<0, true>(k, cubic_atan);
+            else rows_avx512<0, false>(k, cubic_atan);
             return true;
         case 2:
-            if (k.drnu) rows_avx512<2, true>(k);
-            else rows_avx512<2, false>(k);
+            if (k.drnu) rows_avx512<2, true>(k, cubic_atan);
+            else rows_avx512<2, false>(k, cubic_atan);
             return true;
         default: return false;  // the amplitude modes stay on the AVX2 path
     }
@@ -375,9 +484,12 @@ bool run_avx512(const KernelPass &k) {
 #else
 
 namespace tarvo::epc {
+bool kernel_avx512_cubic_atan() { return kernel_avx512_available() && atan_cubics().ok; }
+
 bool kernel_avx512_available() { return false; }
-bool run_avx512(const KernelPass &k) {
+bool run_avx512(const KernelPass &k, bool cubic_atan) {
     (void)k;
+    (void)cubic_atan;
     return false;
 }
 }  // namespace tarvo::epc

@@ -58,7 +58,7 @@ void run_portable_pixels(const KernelPass &k, int i, int j_begin);
 bool kernel_vector_available();
 void run_vector(const KernelPass &k);
 bool kernel_avx512_available();
-bool run_avx512(const KernelPass &k);
+bool run_avx512(const KernelPass &k, bool cubic_atan);
 
 const int32_t *atan2_table32();
 

@@ -362,7 +362,10 @@ using tarvo::epc::KernelPath;
 std::vector<KernelPath> vector_paths() {
     std::vector<KernelPath> v;
     if (tarvo::epc::kernel_vector_available()) v.push_back(KernelPath::avx2);
-    if (tarvo::epc::kernel_avx512_available()) v.push_back(KernelPath::avx512);
+    if (tarvo::epc::kernel_avx512_available()) {
+        v.push_back(KernelPath::avx512_gather);
+        v.push_back(KernelPath::avx512);
+    }
     return v;
 }
 
@@ -431,6 +434,13 @@ TEST_F(KernelPathsTest, VectorPathIsBitExact) {
         }
         tarvo::epc::kernel_limit_path(KernelPath::avx512);
     }
+}
+
+// The AVX-512 path replaces the table gather by cubics that must give
+// every one of the 4096 table values; they are checked when first used.
+TEST_F(KernelPathsTest, CubicArcTangentMatchesTheWholeTable) {
+    if (!tarvo::epc::kernel_avx512_available()) GTEST_SKIP() << "no AVX-512";
+    EXPECT_TRUE(tarvo::epc::kernel_avx512_cubic_atan());
 }
 
 // The whole 328 x 252 sensor: the last columns of every row (328 is no
