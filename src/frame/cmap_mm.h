@@ -10,11 +10,13 @@
 namespace tarvo::cmap_mm {
 
 inline int from_metres(float metres, int if_nan) {
-    const float t = std::trunc(metres * 1000.0f);
-    if (std::isnan(t)) return if_nan;
-    if (t >= 2147483648.0f) return INT_MAX;
-    if (t < -2147483648.0f) return INT_MIN;
-    return static_cast<int>(t);
+    const float mm = metres * 1000.0f;
+    if (std::isnan(mm)) return if_nan;
+    if (mm >= 2147483648.0f) return INT_MAX;
+    if (mm < -2147483648.0f) return INT_MIN;
+    // In range, the conversion truncates toward zero (and costs no call
+    // to trunc on targets without a rounding instruction).
+    return static_cast<int>(mm);
 }
 
 }  // namespace tarvo::cmap_mm
