@@ -170,6 +170,15 @@ TEST_F(Decode, WhatTheDriverIsGivenAndHowItsFailureReads) {
     EXPECT_EQ(probe_.busy_inside, 1);
     EXPECT_EQ(dev_->api_busy, 0);
 
+    // A whole image: 76800 floats are 307200 bytes of room, and the
+    // 307200 bytes the driver reports are 76800 floats.
+    std::vector<float> image(k_pixels);
+    probe_.decode_result = static_cast<int>(k_frame_bytes);
+    EXPECT_EQ(tarvo_frame_get_distance(dev_, image.data(), k_pixels, frame.data(), k_frame_bytes,
+                                       &info),
+              static_cast<int>(k_pixels));
+    EXPECT_EQ(probe_.dst_bytes, k_frame_bytes);
+
     // A byte count is turned into floats, capped at the room.
     probe_.decode_result = 4 * 999 + 3;
     EXPECT_EQ(
@@ -179,7 +188,7 @@ TEST_F(Decode, WhatTheDriverIsGivenAndHowItsFailureReads) {
     probe_.decode_result = 0;
     EXPECT_EQ(
         tarvo_frame_get_distance(dev_, gray.data(), 1000, frame.data(), k_frame_bytes, nullptr), 0);
-    EXPECT_EQ(probe_.calls, 3);
+    EXPECT_EQ(probe_.calls, 4);
 
     // A driver without a decode operation is not called and fails alike.
     tarvo_drv_ops_t no_decode = k_probe_ops;
@@ -188,7 +197,7 @@ TEST_F(Decode, WhatTheDriverIsGivenAndHowItsFailureReads) {
     EXPECT_EQ(
         tarvo_frame_get_distance(dev_, gray.data(), 1000, frame.data(), k_frame_bytes, nullptr), 0);
     EXPECT_TRUE(log_has("[ERR] [_tarvo_frame_get_float32] raw frame decode to 1 failed: -1\n"));
-    EXPECT_EQ(probe_.calls, 3);
+    EXPECT_EQ(probe_.calls, 4);
 }
 
 // The point of pixel (u, v) for lens parameters given in double.
