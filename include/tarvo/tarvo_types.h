@@ -150,8 +150,9 @@ typedef struct tarvo_camera_param {
 
 /**
  * Host-side filters, switched by tarvo_filter_enable() and
- * tarvo_filter_disable(). The argument each one takes on enable, as the
- * EPC driver reads it (little-endian integers from its first byte):
+ * tarvo_filter_disable(), with the argument each one takes on enable
+ * (`arg` points to it; the EPC driver reads it, the TI stub has no
+ * filters):
  */
 enum tarvo_filter_id {
     TARVO_FILTER_LENS_UNDISTORT = 0, /**< no argument; rebuilds the undistortion map */
