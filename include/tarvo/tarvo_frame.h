@@ -1,6 +1,17 @@
 /*
  * libtarvo: frame products.
  *
+ * What an application makes of a captured frame: distance and gray images
+ * (decoded by the device's chip driver), point clouds computed from a
+ * distance image, colour-mapped pictures of a distance image, frame files,
+ * and the host-side filters of the frame pipeline.
+ *
+ * Images are row-major arrays of floats, pixel (u, v) (column u, row v,
+ * both from 0) at index v * width + u. Distances are metres; a value
+ * outside the open interval (0, 60) carries no distance (the drivers write
+ * 65.3 for low amplitude, 65.5 for an ADC overflow; 65.4 marks saturation).
+ * Lengths of float arrays count floats, lengths of raw frames count bytes.
+ *
  * Frame files: distance and gray images recorded to disk and played back.
  * A file holds one ASCII header line and then any number of frames of one
  * size and sample format:
@@ -39,6 +50,172 @@
 #include "tarvo_types.h"
 
 TARVO_BEGIN_DECLS
+
+/* ---- Distance and gray images ------------------------------------------ */
+
+/**
+ * Decodes a raw frame into a distance image (metres) through the device's
+ * chip driver.
+ *
+ * @param dev      an open device.
+ * @param dst      output image (out); at most `dst_len` floats are written.
+ * @param dst_len  capacity of `dst` in floats; the driver is given
+ *                 4 * dst_len bytes of room.
+ * @param src      the raw frame bytes (in), as a capture call delivered them.
+ * @param src_len  bytes at `src`.
+ * @param finfo    description of the frame, or null for the one of the
+ *                 frame the device's capture calls took last.
+ * @return the number of floats written (the bytes the driver reports,
+ *         divided by 4, never more than `dst_len`). 0 on failure:
+ *         - a null `dev`, a device that is not open, a null `dst` or `src`,
+ *           or `dst_len` below 1: DBG "[_tarvo_frame_get_float32] Wrong params";
+ *         - the frame information's `frame_size` above `src_len`: ERR
+ *           "[_tarvo_frame_get_float32] raw frame length too small: ...";
+ *         - a driver that cannot decode (failure result, or no decode
+ *           operation): ERR "[_tarvo_frame_get_float32] raw frame decode
+ *           to 1 failed: <result>".
+ *
+ * Blocks for the decode (EPC: the distance engine, undistortion). Holds
+ * the device's api_busy for the call, so tarvo_dev_close() waits for it.
+ * Any thread, but the EPC driver's decode state is process-wide: decode on
+ * one thread at a time. With a null `finfo`, not concurrently with a
+ * capture call on the same device.
+ */
+TARVO_API int tarvo_frame_get_distance(tarvo_dev_t *dev, float *dst, int dst_len, const void *src,
+                                       uint32_t src_len, const tarvo_frame_info_t *finfo);
+
+/**
+ * Decodes a raw frame into a gray (amplitude) image. Same contract as
+ * tarvo_frame_get_distance(); the decode line names output kind 2.
+ */
+TARVO_API int tarvo_frame_get_gray(tarvo_dev_t *dev, float *dst, int dst_len, const void *src,
+                                   uint32_t src_len, const tarvo_frame_info_t *finfo);
+
+/* ---- Point clouds ------------------------------------------------------- */
+
+/**
+ * Turns a distance image into a packed list of points (x, y, z), one per
+ * pixel whose distance d lies in the open interval (0, 60), in pixel order.
+ *
+ * With ds = d * dist_scale (single precision), the point is
+ *     x = ds * (u - cx) / fx,   y = ds * (v - cy) / fy,
+ *     z = sqrt(ds^2 - x^2 - y^2),
+ * so ds is the length of the ray to the point and z its depth; a pixel so
+ * far from the principal point that the radicand is negative gets a NaN z.
+ * (u - cx) and (v - cy) are rounded to single precision, the products and
+ * quotients are formed in double and x, y, z rounded to single.
+ *
+ * @param dev          a device record (need not be open when `p_cam_param`
+ *                     is given).
+ * @param pcl          output (out), 3 floats per point.
+ * @param pcl_len      capacity of `pcl` in floats. Before each pixel the
+ *                     call stops when fewer than 3 floats are left.
+ * @param dist         the distance image (in), img_w * img_h floats.
+ * @param dist_len     not consulted: `dist` must hold img_w * img_h values.
+ * @param img_w, img_h image size; 0 or below gives no points.
+ * @param p_cam_param  camera parameters, or null to take cx, cy, fx, fy
+ *                     from the driver's lens parameters for this image
+ *                     size (then dist_scale is 1).
+ * @return the number of points written. 0 also for: a null `dev`, `pcl`
+ *         or `dist`; no camera parameters and a device that is not open
+ *         (ERR "[tarvo_frame_get_pcl]  Device handler Is NULL!"); no camera
+ *         parameters and a driver without lens parameters (ERR
+ *         "[tarvo_frame_get_pcl] Cannot generate PCL: no lens parameter in
+ *         driver."); the driver's lens lookup failing (the driver logs).
+ *
+ * Does not block or allocate. Holds api_busy for the call. Any thread.
+ */
+TARVO_API int tarvo_frame_get_pcl(tarvo_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                  int dist_len, int img_w, int img_h,
+                                  const tarvo_camera_param_t *p_cam_param);
+
+/**
+ * As tarvo_frame_get_pcl(), with 4 floats per point (x, y, z, d): d is the
+ * scaled distance ds, or with `pseudo_color` the packed colour 0x00BBGGRR
+ * of trunc(ds * 1000) in the default colour map (whose range the last
+ * tarvo_cmap_float() set), stored as the float of that unsigned value. The
+ * call stops before a pixel when fewer than 4 floats are left. Its log
+ * lines name "tarvo_frame_get_pcl_xyzd".
+ *
+ * Any thread; a concurrent tarvo_cmap_float() may change the colours.
+ */
+TARVO_API int tarvo_frame_get_pcl_xyzd(tarvo_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                       int dist_len, int img_w, int img_h, bool pseudo_color,
+                                       const tarvo_camera_param_t *p_cam_param);
+
+/* ---- Colour-mapped images ----------------------------------------------- */
+
+/** Output formats of tarvo_cmap_float(); colours are 0x00BBGGRR. */
+#define TARVO_CMAP_OUTFMT_RGB 0   /**< 3 bytes per pixel: R, G, B */
+#define TARVO_CMAP_OUTFMT_RGB32 1 /**< 4 bytes: the 32-bit colour in host byte order */
+#define TARVO_CMAP_OUTFMT_BGR 2   /**< 3 bytes per pixel: B, G, R */
+
+/**
+ * Colours a distance image with the library's default colour map
+ * (tq_cmap.h): near red, far blue, black outside the range and for the
+ * low-amplitude code, fixed colours for the saturation and overflow codes.
+ *
+ * First sets the default map's range to [trunc(1000 * range_min),
+ * trunc(1000 * range_max)] millimetres (either order), whatever `outfmt`
+ * is; this range stays for later colour lookups. Then converts
+ * n = min(dst_len / bytes per pixel, src_len) pixels, each
+ * trunc(1000 * src[i]) millimetres (single-precision product). Millimetre
+ * values beyond the int range saturate; a NaN pixel is drawn black and a
+ * NaN range limit counts as 0.
+ *
+ * @param dst        output bytes (out).
+ * @param dst_len    capacity of `dst` in bytes.
+ * @param src        distance image, metres (in).
+ * @param src_len    floats at `src`.
+ * @param outfmt     a TARVO_CMAP_OUTFMT_* value.
+ * @param range_min, range_max  the range to colour, metres.
+ * @return n, the pixels converted; n <= 0 writes nothing (a negative
+ *         length gives a negative n). 0 for any other `outfmt`, and for a
+ *         null `dst` or `src` (the range is still set). Nothing is logged.
+ *
+ * Does not block. Any thread, but the default colour map is process-wide
+ * and unlocked: a concurrent call changes the range this one colours with.
+ * Before tarvo_init() (no palette) every pixel is black.
+ */
+TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, int outfmt,
+                               float range_min, float range_max);
+
+/* ---- Host-side filters -------------------------------------------------- */
+
+/**
+ * Switches a filter of the frame pipeline on, through the device's chip
+ * driver (tarvo_filter_id lists the filters and their arguments). The EPC
+ * driver keeps the switches in its state of the open device and applies
+ * them while decoding; it accepts every identifier (2, 3 and unknown ones
+ * change nothing).
+ *
+ * @param dev        an open device.
+ * @param filter_id  a tarvo_filter_id value.
+ * @param arg        the filter's argument (in); may be null for
+ *                   TARVO_FILTER_LENS_UNDISTORT and TARVO_FILTER_HDR.
+ * @param arg_size   bytes at `arg`; handed to the driver.
+ * @return the driver's result, 1 success or 0 failure; -1 for a null
+ *         `dev`, a device that is not open (ERR "[tarvo_filter_enable]
+ *         Device handler Is NULL!"), no driver for the device's product
+ *         (ERR "[tarvo_filter_enable] cannot find driver for device:
+ *         product=..."), or a driver without filter operations such as the
+ *         TI OP8241 stub (WRN "[tarvo_filter_enable] <driver> has no filter
+ *         operations").
+ *
+ * May block for what switching does at once (rebuilding the undistortion
+ * map, reprogramming the chip). Holds api_busy for the call. Not
+ * concurrently with a decode on the same device.
+ */
+TARVO_API int tarvo_filter_enable(tarvo_dev_t *dev, int filter_id, const void *arg,
+                                  uint32_t arg_size);
+
+/**
+ * Switches a filter off. Same results and messages as
+ * tarvo_filter_enable(), naming "tarvo_filter_disable".
+ */
+TARVO_API int tarvo_filter_disable(tarvo_dev_t *dev, int filter_id);
+
+/* ---- Frame files -------------------------------------------------------- */
 
 /** Sample formats of frame files (argument `format` of the save calls). */
 #define TARVO_FRAME_SAVE_F32 0 /**< distance: 32-bit float, metres */

@@ -136,6 +136,35 @@ typedef struct tarvo_param_item {
 /** Size of one parameter item on the wire: u8 id, u8 length, 18 value bytes. */
 #define TARVO_LL_PARAM_ITEM_SIZE 20
 
+/**
+ * Camera parameters an application may hand to the point-cloud calls
+ * instead of the lens parameters the chip driver knows.
+ */
+typedef struct tarvo_camera_param {
+    float cx;         /**< principal point, x, pixels */
+    float cy;         /**< principal point, y, pixels */
+    float fx;         /**< focal length, x, pixels */
+    float fy;         /**< focal length, y, pixels */
+    float dist_scale; /**< factor applied to every distance (1000: metres to millimetres) */
+} tarvo_camera_param_t;
+
+/**
+ * Host-side filters, switched by tarvo_filter_enable() and
+ * tarvo_filter_disable(), with the argument each one takes on enable
+ * (`arg` points to it; the EPC driver reads it, the TI stub has no
+ * filters):
+ */
+enum tarvo_filter_id {
+    TARVO_FILTER_LENS_UNDISTORT = 0, /**< no argument; rebuilds the undistortion map */
+    TARVO_FILTER_CALIB_RELOAD = 1,   /**< u8 mode; 2 re-initialises the chip configuration */
+    /* 2 and 3 are accepted and change nothing. */
+    TARVO_FILTER_MIN_AMPLITUDE = 4,    /**< int32 minimum amplitude */
+    TARVO_FILTER_AUTO_INTEGRATION = 5, /**< u16 threshold, per mille of out-of-range samples */
+    TARVO_FILTER_SYNC_GUARD = 6,       /**< u16 value; its first byte != 0 sets the flag */
+    TARVO_FILTER_TEMP_MONITOR = 7,     /**< u16 temperature threshold, degrees Celsius */
+    TARVO_FILTER_HDR = 8               /**< no argument; high dynamic range */
+};
+
 /** Capture error codes, reported to the error callback and collecting calls. */
 enum tarvo_cap_error {
     TARVO_ERR_CAP_UNKNOWN = -10,

@@ -6,12 +6,21 @@
 #include <cstring>
 
 extern "C" int tarvo_c_headers_probe(void);
+extern "C" int tarvo_c_outputs_probe(void);
 
 namespace {
 
 TEST(PublicApi, CTranslationUnitSeesTheSameRecords) {
     EXPECT_EQ(tarvo_c_headers_probe(),
               static_cast<int>(sizeof(tarvo_dev_t) + sizeof(tarvo_frame_info_t)) + 1);
+}
+
+TEST(PublicApi, CCallersReachTheFrameProducts) {
+    tarvo_init("public.log");
+    // Point clouds and the colour image work on a record that was never
+    // opened; decoding and the filters refuse it.
+    EXPECT_EQ(tarvo_c_outputs_probe(), 11111);
+    tarvo_uninit();
 }
 
 TEST(PublicApi, InitUninitThroughTheSharedLibrary) {
