@@ -115,7 +115,11 @@ void _calib_pk_parse(tarvo_drv_t *drv) {
 
 void _parase_file(tarvo_drv_t *drv) {
     static const char *const fn = "_parase_file";
-    const std::string pattern = path_prefix(drv->dev) + "\\calib_and_param*.bin";
+    // Prefix and name joined by one separator; an empty prefix means the
+    // working directory, not the root.
+    const std::string prefix = path_prefix(drv->dev);
+    const bool sep = prefix.empty() || prefix.back() == '/' || prefix.back() == '\\';
+    const std::string pattern = prefix + (sep ? "" : "\\") + "calib_and_param*.bin";
     platform::DirSearch search(pattern.c_str());
     const char *found = search.first();
     if (!found) {
