@@ -143,6 +143,10 @@ int _load_calib_data(tarvo_drv_t *drv) {
            info.width, info.height, static_cast<unsigned>(info.frame_format));
     if (got != 1) {
         TQ_DBG("[%s] capturing is stopped due to some error!\n", fn);
+    } else if (info.frame_format != k_fmt_calib_data) {
+        // An image frame is no calibration, whatever its bytes look like.
+        TQ_ERR("[%s] frame of format %u is no calibration data\n", fn,
+               static_cast<unsigned>(info.frame_format));
     } else {
         // Only the bytes the frame brought: a shorter frame leaves the rest
         // of the buffer unwritten.

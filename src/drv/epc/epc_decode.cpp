@@ -1,6 +1,7 @@
 // The EPC driver's frame decode: size checks, automatic integration time,
 // the synchronisation guard, the distance kernel, the HDR row-pair merge
 // and lens undistortion of 320 x 240 images.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,7 +22,8 @@ constexpr int k_mode_metres = 2;
 constexpr int k_mode_amplitude = 3;
 
 // Seconds of the last sync correction (process-wide).
-time_t g_last_sync_s = 0;
+// Atomic: the collecting and the decoding thread may differ.
+std::atomic<time_t> g_last_sync_s{0};
 
 time_t clock_s() {
     struct timeval tv {};

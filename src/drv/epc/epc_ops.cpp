@@ -2,6 +2,7 @@
 // description with the temperature monitor, lens parameter scaling, the
 // filter switches and the frame valid flag. Decoding lives in
 // epc_decode.cpp, calibration loading in epc_calib.cpp.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,7 +23,8 @@ constexpr int k_addr = 32;
 constexpr time_t k_monitor_interval_s = 90;
 
 // Seconds of the last temperature report (process-wide, like the engine).
-time_t g_last_report_s = 0;
+// Atomic: the collecting and the decoding thread may differ.
+std::atomic<time_t> g_last_report_s{0};
 
 time_t clock_s() {
     struct timeval tv {};

@@ -110,6 +110,19 @@ TEST_F(EpcCalibSim, UploadModeRefusedOrInformationUnreadable) {
     EXPECT_EQ(drv_->ops->calib_load(drv_, 0, 0, 2), -1);
 }
 
+TEST_F(EpcCalibSim, ImageFrameInsteadOfCalibrationIsNotUnpacked) {
+    // Calibration announced, but the camera streams ordinary frames.
+    make_bus(camera());
+    cam_->set_param(TARVO_PARAM_CALIB_INFO, calib_info(1, 1000));
+    open();
+    EXPECT_NE(log_text().find("[_load_calib_data] frame of format 2 is no calibration data"),
+              std::string::npos);
+    EXPECT_FALSE(exists("calibration.bin"));
+    EXPECT_FALSE(exists(k_images));
+    EXPECT_EQ(cam_->param(TARVO_PARAM_MODE), std::vector<uint8_t>{0});
+    EXPECT_FALSE(cam_->capturing());
+}
+
 TEST_F(EpcCalibSim, PayloadLongerThanTheImageIsNotTrusted) {
     const std::string zip = zip_of({{"calib_and_param_001.bin", drnu_params() + drnu_images()}});
     store(calib_image(zip, 1, 1, 100000));
