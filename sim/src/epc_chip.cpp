@@ -1,6 +1,7 @@
 // The EPC sensor chip behind register space 1: 256 one-byte registers,
 // the system-clock registers at their defaults, range checks of every
-// transfer, and the modulation frequency the registers select. Called by the command handler with the camera's lock held.
+// transfer, and the modulation frequency the registers select. Called by the command handler with
+// the camera's lock held.
 #include "epc_chip.h"
 
 #include <mutex>
@@ -57,7 +58,9 @@ bool in_range(uint32_t first, uint32_t count) {
     return first < k_epc_reg_count && count <= k_epc_reg_count - first;
 }
 
-uint32_t stored(uint32_t value) { return value & 0xFFu; }
+uint32_t stored(uint32_t value) {
+    return value & 0xFFu;
+}
 
 uint32_t modulation_khz(const Camera::State &s) {
     auto reg = [&](uint32_t r) -> uint8_t {

@@ -48,7 +48,8 @@ void render(const SceneConfig &sc, uint16_t width, uint16_t height, uint32_t f_k
     const size_t plane = size_t{w} * h;
     // One distance per output row: compute each row's samples once.
     std::vector<std::array<uint16_t, 4>> rows(h);
-    for (uint32_t r = 0; r < h; ++r) rows[r] = samples(sc, sc.distance_m + sc.row_step_m * r, f_khz);
+    for (uint32_t r = 0; r < h; ++r)
+        rows[r] = samples(sc, sc.distance_m + sc.row_step_m * r, f_khz);
     for (uint32_t k = 0; k < 4; ++k) {
         for (uint32_t i = 0; i < h; ++i) {
             const uint16_t v = rows[output_row(i, h)][k];

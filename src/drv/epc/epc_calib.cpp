@@ -115,8 +115,8 @@ int _load_calib_data(tarvo_drv_t *drv) {
         set_mode(dev, k_mode_normal);
         return 0;
     }
-    const size_t vlen = item.param_val_len < sizeof item.param_val ? item.param_val_len
-                                                                   : sizeof item.param_val;
+    const size_t vlen =
+        item.param_val_len < sizeof item.param_val ? item.param_val_len : sizeof item.param_val;
     const CalibInfo ci = decode_calib_info(item.param_val, vlen);
     if (ci.valid != 1) {
         TQ_DBG("[%s] %s: fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n", fn,

@@ -52,7 +52,9 @@ long long file_size(FILE *f) {
 
 }  // namespace
 
-void reset_extract_count() { g_extracted.store(1); }
+void reset_extract_count() {
+    g_extracted.store(1);
+}
 
 int on_extract_to_folder_entry(const char *name, void *arg) {
     const int total = arg ? *static_cast<const int *>(arg) : 0;
@@ -177,7 +179,8 @@ int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package) {
         return 0;
     }
     const long long p = copy_bytes(in.get(), param.get(), param_len);
-    const bool param_ok = std::fclose(param.release()) == 0 && p == static_cast<long long>(param_len);
+    const bool param_ok =
+        std::fclose(param.release()) == 0 && p == static_cast<long long>(param_len);
     const uint64_t rest = static_cast<uint64_t>(size) - param_len;
     const long long q = copy_bytes(in.get(), images.get(), rest);
     const bool images_ok = std::fclose(images.release()) == 0 && q == static_cast<long long>(rest);

@@ -1,11 +1,12 @@
 // The EPC driver's frame decode: size checks, automatic integration time,
 // the synchronisation guard, the distance kernel, the HDR row-pair merge
 // and lens undistortion of 320 x 240 images.
+#include <sys/time.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/time.h>
 
 #include "api/log.h"
 #include "common/byteio.h"
@@ -46,7 +47,9 @@ constexpr uint8_t k_pi_delay[10] = {0, 1, 1, 0, 0, 1, 1, 0, 0, 0};
 constexpr uint8_t k_dual_mgx[10] = {0, 1, 0, 1, 1, 0, 1, 0, 0, 0};
 constexpr uint8_t k_pn[10] = {0, 0, 0, 1, 0, 1, 1, 1, 0, 0};
 
-bool hdr_active(const epc_drv_state_t *st) { return st->hdr_on || calculationIsHDR(); }
+bool hdr_active(const epc_drv_state_t *st) {
+    return st->hdr_on || calculationIsHDR();
+}
 
 void send_intg_time(int t) {
     tarvo_param_item_t item{};
@@ -106,8 +109,8 @@ void auto_integration(const epc_drv_state_t *st, const uint8_t *src, uint32_t S)
 
 // True when the frame may be decoded; false when it was dropped (and the
 // camera asked to re-synchronise).
-bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint32_t S,
-                uint32_t w, uint32_t h) {
+bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint32_t S, uint32_t w,
+                uint32_t h) {
     const size_t plane = size_t{w} * h;
     const size_t pixels = S / 8 < plane ? S / 8 : plane;
     uint64_t a = 0, b = 0;
@@ -180,7 +183,9 @@ int decode_distance_frame(tarvo_drv_t *drv, epc_drv_state_t *st, float *dst, int
 
 }  // namespace
 
-void reset_sync_clock() { g_last_sync_s = 0; }
+void reset_sync_clock() {
+    g_last_sync_s = 0;
+}
 
 void hdr_merge_rows(uint16_t *img, int w, int h) {
     for (int k = 0; k < h / 2; ++k) {
@@ -241,14 +246,17 @@ int epc_frame_decode(tarvo_drv_t *drv, void *dst, uint32_t dst_bytes, int out_ki
 
     switch (fmt) {
         case k_fmt_gray:
-        case k_fmt_distance: break;
+        case k_fmt_distance:
+            break;
         case k_fmt_no_image:
             if (out_kind == TARVO_DRV_OUT_DISTANCE) st->frame_valid.store(0);
             return -1;
         case k_fmt_calib_data:
-            TQ_INF("[%s] Calibration data frame,size:%d\n", k_fn, static_cast<int>(info->frame_size));
+            TQ_INF("[%s] Calibration data frame,size:%d\n", k_fn,
+                   static_cast<int>(info->frame_size));
             return fail(st);
-        default: return fail(st);
+        default:
+            return fail(st);
     }
     if (fmt == k_fmt_gray && out_kind != TARVO_DRV_OUT_GRAY) return fail(st);
     // The kernel works on the sensor array; a larger image cannot be decoded.

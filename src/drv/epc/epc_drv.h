@@ -42,12 +42,12 @@ constexpr size_t k_name_len = 256;
 
 // The driver-private state, allocated zero-filled by epc_init.
 struct epc_drv_state_t {
-    tq_calib_len_map_t map;          // undistortion map of the lens record
-    uint8_t calib_reload_mode;       // argument of the calibration reload filter
-    int32_t min_amplitude;           // argument of the minimum amplitude filter
-    uint16_t auto_intg_threshold;    // per mille of saturated samples
-    uint16_t sync_value;             // argument of the sync guard
-    int16_t temp_threshold;          // degC, stored only
+    tq_calib_len_map_t map;        // undistortion map of the lens record
+    uint8_t calib_reload_mode;     // argument of the calibration reload filter
+    int32_t min_amplitude;         // argument of the minimum amplitude filter
+    uint16_t auto_intg_threshold;  // per mille of saturated samples
+    uint16_t sync_value;           // argument of the sync guard
+    int16_t temp_threshold;        // degC, stored only
     std::atomic<uint8_t> frame_valid;
     uint8_t calib_reload_on;
     uint8_t lens_undistort_on;

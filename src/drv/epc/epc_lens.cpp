@@ -20,8 +20,13 @@ constexpr const char *k_lens_file = "lens_param.txt";
 constexpr long k_lens_file_max = 64 * 1024;
 
 constexpr tq_lens_param_t k_default_lens = {
-    157.262, 122.083, 210.783, 204.817, {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
-    320,     240,
+    157.262,
+    122.083,
+    210.783,
+    204.817,
+    {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+    320,
+    240,
 };
 
 tq_lens_param_t g_lens = k_default_lens;
@@ -49,10 +54,22 @@ void take_int(const std::string &line, int32_t &field) {
 
 void store_line(int i, const std::string &line, tq_lens_param_t &rec) {
     switch (i) {
-        case 1: take_double(line, rec.cx); TQ_DBG("[%s] Cx:%3.5f\n", k_fn, rec.cx); break;
-        case 2: take_double(line, rec.cy); TQ_DBG("[%s] Cy:%3.5f\n", k_fn, rec.cy); break;
-        case 3: take_double(line, rec.fx); TQ_DBG("[%s] Fx:%3.5f\n", k_fn, rec.fx); break;
-        case 4: take_double(line, rec.fy); TQ_DBG("[%s] Fy:%3.5f\n", k_fn, rec.fy); break;
+        case 1:
+            take_double(line, rec.cx);
+            TQ_DBG("[%s] Cx:%3.5f\n", k_fn, rec.cx);
+            break;
+        case 2:
+            take_double(line, rec.cy);
+            TQ_DBG("[%s] Cy:%3.5f\n", k_fn, rec.cy);
+            break;
+        case 3:
+            take_double(line, rec.fx);
+            TQ_DBG("[%s] Fx:%3.5f\n", k_fn, rec.fx);
+            break;
+        case 4:
+            take_double(line, rec.fy);
+            TQ_DBG("[%s] Fy:%3.5f\n", k_fn, rec.fy);
+            break;
         case 5:
         case 6:
         case 7:
@@ -61,17 +78,28 @@ void store_line(int i, const std::string &line, tq_lens_param_t &rec) {
             take_double(line, rec.dcoeff[i - 5]);
             TQ_DBG("[%s] dcoeff[%d]:%3.5f\n", k_fn, i - 5, rec.dcoeff[i - 5]);
             break;
-        case 10: take_int(line, rec.img_w); TQ_DBG("[%s] img_w = %d\n", k_fn, rec.img_w); break;
-        case 11: take_int(line, rec.img_h); TQ_DBG("[%s] img_h = %d\n", k_fn, rec.img_h); break;
-        default: break;  // lines after the eleventh are read and ignored
+        case 10:
+            take_int(line, rec.img_w);
+            TQ_DBG("[%s] img_w = %d\n", k_fn, rec.img_w);
+            break;
+        case 11:
+            take_int(line, rec.img_h);
+            TQ_DBG("[%s] img_h = %d\n", k_fn, rec.img_h);
+            break;
+        default:
+            break;  // lines after the eleventh are read and ignored
     }
 }
 
 }  // namespace
 
-tq_lens_param_t &lens_record() { return g_lens; }
+tq_lens_param_t &lens_record() {
+    return g_lens;
+}
 
-void lens_record_reset() { g_lens = k_default_lens; }
+void lens_record_reset() {
+    g_lens = k_default_lens;
+}
 
 int parse_lens_text(const char *text, size_t len, tq_lens_param_t &rec) {
     int lines = 0;

@@ -2,11 +2,12 @@
 // description with the temperature monitor, lens parameter scaling, the
 // filter switches and the frame valid flag. Decoding lives in
 // epc_decode.cpp, calibration loading in epc_calib.cpp.
+#include <sys/time.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <sys/time.h>
 
 #include "api/log.h"
 #include "common/byteio.h"
@@ -145,8 +146,8 @@ bool epc_lens_param_get(tarvo_drv_t *, tq_lens_param_t *out, int w, int h) {
     // whole ratio: refused like a size that does not divide.
     if (!out || w <= 0 || h <= 0 || L.img_w < w || L.img_h < h || L.img_w % w != 0 ||
         L.img_h % h != 0) {
-        TQ_WRN("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", fn,
-               L.img_w, L.img_h, w, h);
+        TQ_WRN("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", fn, L.img_w,
+               L.img_h, w, h);
         return false;
     }
     const int sx = L.img_w / w, sy = L.img_h / h;
@@ -160,14 +161,18 @@ bool epc_lens_param_get(tarvo_drv_t *, tq_lens_param_t *out, int w, int h) {
     return true;
 }
 
-int epc_reserved5(tarvo_drv_t *) { return 0; }
+int epc_reserved5(tarvo_drv_t *) {
+    return 0;
+}
 
 int epc_reserved6(tarvo_drv_t *, int, int value, int mode) {
     if (mode == 2) configInit(k_addr);
     return value;
 }
 
-int epc_reserved8(tarvo_drv_t *) { return 1; }
+int epc_reserved8(tarvo_drv_t *) {
+    return 1;
+}
 
 template <class T>
 T arg_value(const void *arg) {
@@ -193,8 +198,8 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int) {
             _tq_update_len_param(drv->dev);
             if (tq_calib_len_init_map(&st->map, &lens_record()) <= 0) {
                 // The record cannot make a map: decoding goes on without one.
-                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn,
-                       lens_record().img_w, lens_record().img_h);
+                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens_record().img_w,
+                       lens_record().img_h);
                 st->lens_undistort_on = 0;
                 return false;
             }
@@ -235,15 +240,25 @@ bool epc_filter_disable(tarvo_drv_t *drv, uint32_t id) {
     epc_drv_state_t *st = state_of(drv);
     if (!st) return false;
     switch (id) {
-        case k_filter_lens_undistort: st->lens_undistort_on = 0; break;
-        case k_filter_calib_reload: st->calib_reload_on = 0; break;
-        case k_filter_min_amplitude: st->min_amplitude_on = 0; break;
+        case k_filter_lens_undistort:
+            st->lens_undistort_on = 0;
+            break;
+        case k_filter_calib_reload:
+            st->calib_reload_on = 0;
+            break;
+        case k_filter_min_amplitude:
+            st->min_amplitude_on = 0;
+            break;
         case k_filter_auto_integration:
             st->auto_intg_on = 0;
             st->auto_intg_threshold = 0;
             break;
-        case k_filter_sync_guard: st->sync_guard_on = 0; break;
-        case k_filter_temp_monitor: st->temp_monitor_on = 0; break;
+        case k_filter_sync_guard:
+            st->sync_guard_on = 0;
+            break;
+        case k_filter_temp_monitor:
+            st->temp_monitor_on = 0;
+            break;
         case k_filter_hdr:
             st->hdr_on = 0;
             configEnableHDR(0, k_addr);
@@ -255,7 +270,8 @@ bool epc_filter_disable(tarvo_drv_t *drv, uint32_t id) {
                 calculationSetEnableTemperature(1);
             }
             break;
-        default: break;
+        default:
+            break;
     }
     return true;
 }
@@ -271,7 +287,9 @@ epc_drv_state_t *bound_state() {
 
 }  // namespace
 
-void reset_monitor_clock() { g_last_report_s = 0; }
+void reset_monitor_clock() {
+    g_last_report_s = 0;
+}
 
 }  // namespace tarvo::drv::epc
 
@@ -280,9 +298,9 @@ using namespace tarvo::drv::epc;
 extern "C" {
 
 TARVO_API const tarvo_drv_ops_t g_tarvo_driver_op_epc = {
-    epc_init,          epc_uninit,    epc_frame_get_info, epc_frame_decode,
-    epc_lens_param_get, epc_reserved5, epc_reserved6,      calib_load,
-    epc_reserved8,     epc_filter_enable, epc_filter_disable,
+    epc_init,           epc_uninit,        epc_frame_get_info, epc_frame_decode,
+    epc_lens_param_get, epc_reserved5,     epc_reserved6,      calib_load,
+    epc_reserved8,      epc_filter_enable, epc_filter_disable,
 };
 
 TARVO_API uint8_t epc_adapater_get_frame_valid(void) {

@@ -82,8 +82,8 @@ bool extract_file(zip_t *za, zip_uint64_t index, const std::string &path) {
         }
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
-        if (total > k_zip_entry_max ||
-            std::fwrite(buf.data(), 1, static_cast<size_t>(n), out.get()) != static_cast<size_t>(n)) {
+        if (total > k_zip_entry_max || std::fwrite(buf.data(), 1, static_cast<size_t>(n),
+                                                   out.get()) != static_cast<size_t>(n)) {
             ok = false;
             break;
         }

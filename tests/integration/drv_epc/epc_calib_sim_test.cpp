@@ -8,13 +8,12 @@ namespace {
 using namespace epc_rig;
 
 class EpcCalibSim : public EpcSim {
-protected:
+  protected:
     // A camera that stores `image` and announces it as valid.
     void store(const std::vector<uint8_t> &image, tarvo::sim::CameraConfig cfg = camera()) {
         cfg.calibration = image;
         make_bus(cfg);
-        cam_->set_param(TARVO_PARAM_CALIB_INFO,
-                        calib_info(1, static_cast<uint32_t>(image.size())));
+        cam_->set_param(TARVO_PARAM_CALIB_INFO, calib_info(1, static_cast<uint32_t>(image.size())));
     }
     size_t mode_switches_to_upload() const {
         size_t n = 0;

@@ -17,7 +17,7 @@ using tarvo::sim::epc_reg;
 constexpr float k_tol_m = 0.005f;
 
 class EpcDecodeSim : public EpcSim {
-protected:
+  protected:
     void write_calibration() {
         tarvo_test::write_file(k_params, drnu_params());
         tarvo_test::write_file(k_images, drnu_images());
@@ -218,7 +218,8 @@ TEST_F(EpcDecodeSim, CalibrationReloadFilterRunsTheConfigurationAgainInMode2Only
     EXPECT_EQ(drv_->ops->reserved6(drv_, 0, 77, 2), 77);
     EXPECT_EQ(tarvo::sim::epc_writes_to(*cam_, 139).size(), 2u);
     // A missing argument is refused rather than read.
-    EXPECT_FALSE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_calib_reload, nullptr, 0));
+    EXPECT_FALSE(
+        drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_calib_reload, nullptr, 0));
 }
 
 TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
@@ -228,7 +229,8 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     tarvo_test::write_file("lens_param.txt",
                            "314.524\n244.166\n421.566\n409.634\n-0.378924\n0.145035\n"
                            "-0.000970854\n6.20728e-05\n-0.0133954\n0x280 width\n480\n");
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_lens_undistort, nullptr, 0));
+    ASSERT_TRUE(
+        drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_lens_undistort, nullptr, 0));
     EXPECT_EQ(st()->map.width, 640);
     EXPECT_EQ(st()->map.height, 480);
     tq_lens_param_t lp{};

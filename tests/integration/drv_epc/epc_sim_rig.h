@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -124,8 +124,8 @@ inline std::vector<std::vector<uint8_t>> param_writes(const tarvo::sim::Camera &
 }
 
 inline void remove_outputs() {
-    for (const char *f : {k_images, k_params, "calibration.bin", "tmp.zip", "calib_and_param_001.bin",
-                          "lens_param.txt"})
+    for (const char *f : {k_images, k_params, "calibration.bin", "tmp.zip",
+                          "calib_and_param_001.bin", "lens_param.txt"})
         std::remove(f);
 }
 
@@ -137,7 +137,7 @@ inline void reset_process_state() {
 }
 
 class EpcSim : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_process_state();
         remove_outputs();

@@ -135,8 +135,9 @@ int count_entries(const char *name, void *arg) {
 using EpcZip = EpcRow;
 
 TEST_F(EpcZip, ExtractsEveryEntryWithSubdirectories) {
-    make_zip("rm -rf zsrc z.zip out && mkdir -p zsrc/sub && printf abc > zsrc/a.bin && "
-             "printf defg > zsrc/sub/b.bin && cd zsrc && zip -q -r ../z.zip a.bin sub");
+    make_zip(
+        "rm -rf zsrc z.zip out && mkdir -p zsrc/sub && printf abc > zsrc/a.bin && "
+        "printf defg > zsrc/sub/b.bin && cd zsrc && zip -q -r ../z.zip a.bin sub");
     std::vector<std::string> names;
     ASSERT_EQ(de::zip_extract("z.zip", "out\\", count_entries, &names), 0);
     EXPECT_EQ(tarvo_test::read_file("out/a.bin"), "abc");
@@ -155,8 +156,9 @@ TEST_F(EpcZip, ExtractsEveryEntryWithSubdirectories) {
 }
 
 TEST_F(EpcZip, RefusesEntriesThatLeaveTheTargetAndBrokenArchives) {
-    make_zip("rm -rf zsrc z.zip && mkdir -p zsrc/in && printf evil > zsrc/evil.bin && "
-             "cd zsrc/in && zip -q ../../z.zip ../evil.bin");
+    make_zip(
+        "rm -rf zsrc z.zip && mkdir -p zsrc/in && printf evil > zsrc/evil.bin && "
+        "cd zsrc/in && zip -q ../../z.zip ../evil.bin");
     std::vector<std::string> names;
     EXPECT_EQ(de::zip_extract("z.zip", "target", count_entries, &names), -1);
     EXPECT_TRUE(names.empty());

@@ -71,7 +71,7 @@ TEST_F(EpcFrameInfo, SizeThatIsNoWholeNumberOfPixelsFailsUnlessCalibrationData) 
 }
 
 class EpcDecode : public EpcRow {
-protected:
+  protected:
     static tarvo_frame_info_t info(uint16_t fmt, uint32_t size = 614400, uint32_t w = 320,
                                    uint32_t h = 240) {
         tarvo_frame_info_t i{};
@@ -112,7 +112,7 @@ TEST_F(EpcDecode, BufferSizes) {
 
     ASSERT_EQ(decode(1, info(2), 307200, 614400), 307200);
     EXPECT_NEAR(dst_[0], 15000 * 12.491352f / 30000, 1e-4);  // half the range at 12000 kHz
-    EXPECT_EQ(dst_[76800], -1.0f);                             // nothing past w x h
+    EXPECT_EQ(dst_[76800], -1.0f);                           // nothing past w x h
     ASSERT_EQ(decode(2, info(2), 307200, 614400), 307200);
     EXPECT_EQ(dst_[76799], 200.0f);
     // An image larger than the sensor cannot be decoded: refused, not faked.
@@ -161,8 +161,7 @@ TEST_F(EpcDecode, MinimumAmplitudeFilterMarksWeakPixels) {
 TEST(EpcHdr, RowPairRules) {
     // Columns: both valid, tie, upper only, lower only, neither (65300 wins
     // over 65500), neither (both saturated).
-    uint16_t img[12] = {1200, 500, 65500, 900, 65500, 65500,
-                        1000, 500, 700, 65500, 65300, 65500};
+    uint16_t img[12] = {1200, 500, 65500, 900, 65500, 65500, 1000, 500, 700, 65500, 65300, 65500};
     de::hdr_merge_rows(img, 6, 2);
     const uint16_t want[6] = {1200, 500, 700, 900, 65300, 65500};
     for (int c = 0; c < 6; ++c) {

@@ -17,7 +17,7 @@ namespace epc_unit {
 constexpr char k_log[] = "drv_epc_unit.log";
 
 class EpcRow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tarvo::epc::reset_state();
         tarvo::drv::epc::lens_record_reset();
