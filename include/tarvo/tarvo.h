@@ -31,5 +31,6 @@
 #include "tarvo_frame.h"
 #include "tarvo_data.h"
 #include "tarvo_epc.h"
+#include "tarvo_epc_drv.h"
 
 #endif /* TARVO_H */

@@ -1,10 +1,13 @@
 // The image stream of the simulated camera: packets of frames with the
-// deterministic test pattern, paced or unpaced, with the stream faults a
+// deterministic test pattern (or, on an EPC camera, the scene's phase
+// samples), paced or unpaced, with the stream faults a
 // test asked for, handed to the host's bulk reads on endpoint 0x81.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "epc_chip.h"
+#include "scene.h"
 #include "state.h"
 #include "wire.h"
 
@@ -27,11 +30,18 @@ bool start_group(Camera::State &s, int64_t now) {
     g.group_off = 0;
     g.group_len = g.frlen * k;
     g.group.resize(g.group_len);
-    if (g.uploading)
+    if (g.uploading) {
         std::copy(g.upload.begin(), g.upload.end(), g.group.begin());
-    else
+    } else if (g.scene) {
+        // The chip's frequency as the host has programmed it by now.
+        const uint32_t f = epc_chip::modulation_khz(s);
+        for (uint32_t i = 0; i < k; ++i)
+            scene::render(s.cfg.scene, g.cfg.width, g.cfg.height, f,
+                          {g.group.data() + size_t{i} * g.frlen, g.frlen});
+    } else {
         for (uint32_t i = 0; i < k; ++i)
             test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});
+    }
     g.group_damaged = false;
     g.frame_seq += k;
     return true;
@@ -176,6 +186,10 @@ void cam_start_stream(Camera::State &s, int64_t now) {
         g.cfg.paced = false;
     }
     g.frlen = std::max<uint32_t>(1, frame_length(g.cfg));
+    if (!g.uploading && scene::applies(s, g.cfg, g.frlen)) {
+        g.scene = true;
+        g.cfg.drv_info = scene::drv_info(s, g.cfg.drv_info);
+    }
     if (g.cfg.frames_per_packet > 1 && uint64_t{g.frlen} * g.cfg.frames_per_packet > 0xFFFFF)
         g.cfg.frames_per_packet = static_cast<uint16_t>(std::max<uint32_t>(1, 0xFFFFF / g.frlen));
     g.cfg.packet_payload = std::min<uint32_t>(std::max<uint32_t>(4, g.cfg.packet_payload), 0xFFFFC);

@@ -90,6 +90,7 @@ struct StreamGen {
     uint32_t group_len = 0;
     std::vector<uint8_t> group;     // the group's bytes
     bool uploading = false;          // data-upload mode: the frame is `upload`
+    bool scene = false;              // frames are the EPC scene's phase samples
     std::vector<uint8_t> upload;
     bool group_damaged = false;
     std::vector<uint8_t> q;         // stream bytes not yet handed to the host

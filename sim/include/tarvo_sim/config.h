@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -58,13 +59,30 @@ struct StreamConfig {
     uint32_t max_frames = 0;                 // stop sending after this many; 0 = no limit
 };
 
-// The EPC sensor chip (register space 1, see epc_chip.h). Off by default:
-// register space 1 is then a plain store of 32-bit registers at any index,
-// as the link tests use it; EPC engine tests switch the chip on.
+// The EPC sensor chip (register space 1, see epc_chip.h). Unless set, the
+// chip is there exactly when the product code (second field of the product
+// text) names an EPC camera (E1, E2, E3); without it register space 1 is a
+// plain store of 32-bit registers at any index, as the link tests use it.
 struct EpcChipConfig {
-    bool enabled = false;
+    std::optional<bool> enabled;
     uint8_t r129 = 0x00;   // clock divider bits 4-5
     uint8_t r130 = 0x17;   // clock multiplier: 0x17 gives 96000 kHz
+};
+
+// What an EPC camera looks at. With the chip on, frames of format 2 (and
+// of format 0 when they are long enough) carry the four DCS planes of this
+// scene: for each pixel DCS_k = ambient + amplitude x cos(phi - k x pi / 2),
+// phi = 2 pi d / range, range = 149896229 / (f x 1000) m with f the
+// modulation frequency the chip registers select (R128, R133, R129, R130),
+// rounded and kept within 1..4094; the samples of a plane in the sensor's
+// read-out order (raw rows from the centre out, alternately up and down).
+// Those frames also carry the temperatures (parameter 15) as the first two
+// little-endian i16 of the header's drv_info.
+struct SceneConfig {
+    double distance_m = 1.5;   // distance of output row 0
+    double row_step_m = 0.0;   // added per output row (a tilted wall)
+    double amplitude = 900.0;  // A, in ADC counts
+    double ambient = 2048.0;   // B, in ADC counts
 };
 
 // One simulated camera.
@@ -87,6 +105,7 @@ struct CameraConfig {
     // Chip information (parameter 7): part version, chip id, wafer id.
     std::array<uint16_t, 3> chip_info = {0x0003, 42, 7};
     EpcChipConfig epc;                                         // register space 1
+    SceneConfig scene;                                         // what the EPC sensor sees
     // The stored calibration: a capture started while parameter 0 (mode)
     // is 9 sends it as one frame of format 171, then nothing more.
     std::vector<uint8_t> calibration;

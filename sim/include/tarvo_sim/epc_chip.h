@@ -4,7 +4,10 @@
 // reaches register 256 or beyond fails with an error status, as the chip
 // has no such register. R129 and R130 read the system clock setting
 // (R130 = 0x17, R129 = 0x00: a 96000 kHz clock) unless configured.
-// The chip is there when CameraConfig::epc.enabled is set.
+// The chip is there when CameraConfig::epc.enabled says so or, when that
+// is unset, for EPC products (product code E1, E2, E3). The modulation
+// frequency of the scene frames (config.h, SceneConfig) follows R128,
+// R133 and the clock registers.
 //
 // Every register write stays observable through Camera::reg_writes() (the
 // values as the host sent them) and the stored bytes through Camera::reg().

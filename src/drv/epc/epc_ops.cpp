@@ -1,6 +1,315 @@
-// The EPC driver's operation table. The operations arrive with the EPC
-// driver; until then the table is empty and the registry rows that point
-// to it decode nothing.
-#include "tarvo/tarvo_drv.h"
+// The EPC driver's operation table: start and end of the driver, frame
+// description with the temperature monitor, lens parameter scaling, the
+// filter switches and the frame valid flag. Decoding lives in
+// epc_decode.cpp, calibration loading in epc_calib.cpp.
+#include <sys/time.h>
 
-extern "C" TARVO_API const tarvo_drv_ops_t g_tarvo_driver_op_epc = {};
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "api/log.h"
+#include "common/byteio.h"
+#include "drv/epc/epc_drv.h"
+#include "epc/epc_state.h"
+#include "tarvo/tarvo_epc.h"
+#include "tarvo/tarvo_epc_drv.h"
+
+namespace tarvo::drv::epc {
+
+namespace {
+
+constexpr int k_addr = 32;
+constexpr time_t k_monitor_interval_s = 90;
+
+// Seconds of the last temperature report (process-wide, like the engine).
+// Atomic: the collecting and the decoding thread may differ.
+std::atomic<time_t> g_last_report_s{0};
+
+time_t clock_s() {
+    struct timeval tv {};
+    tq_gettimeofday(&tv, nullptr);
+    return tv.tv_sec;
+}
+
+void free_state(tarvo_drv_t *drv) {
+    epc_drv_state_t *st = state_of(drv);
+    if (!st) return;
+    tq_calib_len_uninit_map(&st->map);
+    delete st;
+    drv->priv = nullptr;
+}
+
+bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
+    static const char *const fn = "epc_init";
+    if (!drv || !dev) return false;
+    drv->dev = dev;
+    free_state(drv);  // a row rebound without a close in between
+    auto *st = new (std::nothrow) epc_drv_state_t();
+    if (!st) return false;
+    drv->priv = st;
+
+    tq_calib_len_init_map(&st->map, &lens_record());
+    st->calib_reload_mode = 2;
+    st->min_amplitude_on = 1;
+    st->temp_monitor_on = 1;
+    st->temp_threshold = 75;
+
+    // The product text is a fixed 32-byte field; never read past it.
+    char product[sizeof dev->product + 1];
+    std::memcpy(product, dev->product, sizeof dev->product);
+    product[sizeof dev->product] = '\0';
+    char ver[17] = {};
+    if (std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", ver) < 1) {
+        free_state(drv);
+        return false;
+    }
+    epcSetExtModEnable(std::strncmp(ver, "2.0", 3) == 0 ? 1 : 0);
+    TQ_DBG("[%s] FW_VER:%d\n", fn, static_cast<int>(le16(dev->version + 2)));
+
+    const int ok = epc_adapter_init(dev);
+    if (ok) return true;
+    TQ_ERR("[%s] epc_adapter_init failed!\n", fn);
+    free_state(drv);
+    return false;
+}
+
+void epc_uninit(tarvo_drv_t *drv) {
+    if (!drv) return;
+    epc_drv_state_t *st = state_of(drv);
+    if (st) tq_calib_len_uninit_map(&st->map);
+    // Only the camera this row serves is unbound; another binding (a
+    // stand-alone start on another camera) is left alone.
+    if (st && epc_adapter_get_dev() == drv->dev) epc_adapter_uninit();
+    free_state(drv);
+}
+
+int32_t read_param_u32(tarvo_dev_t *dev, uint32_t id) {
+    tarvo_param_item_t item{};
+    item.param_id = id;
+    if (!tarvo_param_batch_get(dev, &item, 1)) return 0;
+    return static_cast<int32_t>(le32(item.param_val));
+}
+
+void temperature_monitor(tarvo_drv_t *drv, const epc_drv_state_t *st) {
+    static const char *const fn = "epc_temperature_moniter";
+    if (!st->temp_monitor_on) {
+        TQ_TRC("[%s] Temp monitor not enable\n", fn);
+        return;
+    }
+    const time_t now = clock_s();
+    if (now - g_last_report_s < k_monitor_interval_s) return;
+    const int fps = read_param_u32(drv->dev, TARVO_PARAM_FRAME_RATE);
+    TQ_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", fn,
+           static_cast<int>(now - g_last_report_s),
+           temperatureGetIbTemperatureByFrameHeader() / 10.0,
+           temperatureGetTemperatureByFrameHeader() / 10.0, fps);
+    tarvo_param_item_t item{};
+    item.param_id = TARVO_PARAM_INTG_TIME;
+    const int intg = tarvo_param_batch_get(drv->dev, &item, 1) ? le16(item.param_val) : 0;
+    TQ_DBG("[%s] intg_time:%d us\n", fn, intg);
+    g_last_report_s = now;
+}
+
+bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_frame_hdr_t *hdr) {
+    static const char *const fn = "epc_frame_get_info";
+    epc_drv_state_t *st = state_of(drv);
+    if (!st || !info || !hdr) return false;
+    st->frame_valid.store(1);
+    const int16_t temps[2] = {static_cast<int16_t>(le16(hdr->drv_info)),
+                              static_cast<int16_t>(le16(hdr->drv_info + 2))};
+    temperatureSetTemperatureByFrameHeader(temps);
+    temperature_monitor(drv, st);
+
+    *info = tarvo_frame_info_t{};
+    const uint32_t w = hdr->width ? hdr->width : 320;
+    const uint32_t h = hdr->height ? hdr->height : 240;
+    pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    TQ_TRC("[%s] frame: fmt=%d, sz=%d, wxh = %dx%d\n", fn, hdr->frfmt, static_cast<int>(hdr->frlen),
+           static_cast<int>(w), static_cast<int>(h));
+    const uint32_t pixels = w * h;  // at most 65535 x 65535, fits
+    if (hdr->frfmt != k_fmt_calib_data && hdr->frlen % pixels != 0) return false;
+    info->frame_size = hdr->frlen;
+    info->frame_format = hdr->frfmt;
+    info->frame_idx = hdr->fridx;
+    info->width = w;
+    info->height = h;
+    info->frame_bpp = static_cast<uint8_t>(hdr->frlen / w / h);
+    return true;
+}
+
+bool epc_lens_param_get(tarvo_drv_t *, tq_lens_param_t *out, int w, int h) {
+    static const char *const fn = "epc_lens_param_get";
+    const tq_lens_param_t &L = lens_record();
+    // A size of 0 or below, or a record smaller than the image, has no
+    // whole ratio: refused like a size that does not divide.
+    if (!out || w <= 0 || h <= 0 || L.img_w < w || L.img_h < h || L.img_w % w != 0 ||
+        L.img_h % h != 0) {
+        TQ_WRN("[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n", fn, L.img_w,
+               L.img_h, w, h);
+        return false;
+    }
+    const int sx = L.img_w / w, sy = L.img_h / h;
+    out->cx = L.cx / sx;
+    out->cy = L.cy / sy;
+    out->fx = L.fx / sx;
+    out->fy = L.fy / sy;
+    std::memcpy(out->dcoeff, L.dcoeff, sizeof out->dcoeff);
+    out->img_w = w;
+    out->img_h = h;
+    return true;
+}
+
+int epc_reserved5(tarvo_drv_t *) {
+    return 0;
+}
+
+int epc_reserved6(tarvo_drv_t *, int, int value, int mode) {
+    if (mode == 2) configInit(k_addr);
+    return value;
+}
+
+int epc_reserved8(tarvo_drv_t *) {
+    return 1;
+}
+
+template <class T>
+T arg_value(const void *arg) {
+    T v{};
+    std::memcpy(&v, arg, sizeof v);
+    return v;
+}
+
+bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int) {
+    static const char *const fn = "epc_filter_enable";
+    epc_drv_state_t *st = state_of(drv);
+    if (!st) return false;
+    const bool needs_arg = id == k_filter_calib_reload || id == k_filter_min_amplitude ||
+                           id == k_filter_auto_integration || id == k_filter_sync_guard ||
+                           id == k_filter_temp_monitor;
+    if (needs_arg && !arg) {
+        TQ_WRN("[%s] filter %u needs an argument\n", fn, id);
+        return false;
+    }
+    switch (id) {
+        case k_filter_lens_undistort:
+            st->lens_undistort_on = 1;
+            _tq_update_len_param(drv->dev);
+            if (tq_calib_len_init_map(&st->map, &lens_record()) <= 0) {
+                // The record cannot make a map: decoding goes on without one.
+                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens_record().img_w,
+                       lens_record().img_h);
+                st->lens_undistort_on = 0;
+                return false;
+            }
+            break;
+        case k_filter_calib_reload:
+            st->calib_reload_on = 1;
+            st->calib_reload_mode = arg_value<uint8_t>(arg);
+            if (st->calib_reload_mode == 2) configInit(k_addr);
+            break;
+        case k_filter_min_amplitude:
+            st->min_amplitude_on = 1;
+            st->min_amplitude = arg_value<int32_t>(arg);
+            break;
+        case k_filter_auto_integration:
+            st->auto_intg_on = 1;
+            st->auto_intg_threshold = arg_value<uint16_t>(arg);
+            break;
+        case k_filter_sync_guard:
+            st->sync_guard_on = 1;
+            st->sync_value = arg_value<uint16_t>(arg);
+            st->sync_flag = arg_value<uint8_t>(arg) != 0;
+            break;
+        case k_filter_temp_monitor:
+            st->temp_monitor_on = 1;
+            st->temp_threshold = arg_value<int16_t>(arg);
+            break;
+        case k_filter_hdr:
+            st->hdr_on = 1;
+            configEnableHDR(1, k_addr);
+            break;
+        default:
+            break;  // 2, 3 and unknown ids change nothing
+    }
+    return true;
+}
+
+bool epc_filter_disable(tarvo_drv_t *drv, uint32_t id) {
+    epc_drv_state_t *st = state_of(drv);
+    if (!st) return false;
+    switch (id) {
+        case k_filter_lens_undistort:
+            st->lens_undistort_on = 0;
+            break;
+        case k_filter_calib_reload:
+            st->calib_reload_on = 0;
+            break;
+        case k_filter_min_amplitude:
+            st->min_amplitude_on = 0;
+            break;
+        case k_filter_auto_integration:
+            st->auto_intg_on = 0;
+            st->auto_intg_threshold = 0;
+            break;
+        case k_filter_sync_guard:
+            st->sync_guard_on = 0;
+            break;
+        case k_filter_temp_monitor:
+            st->temp_monitor_on = 0;
+            break;
+        case k_filter_hdr:
+            st->hdr_on = 0;
+            configEnableHDR(0, k_addr);
+            // Back to the table correction with temperature compensation,
+            // but only when the engine holds DRNU tables: without them the
+            // table correction would mark every pixel out of range.
+            if (tarvo::epc::state().enabledDRNU2) {
+                calculationSetEnableDRNU(2);
+                calculationSetEnableTemperature(1);
+            }
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+// The driver bound to the engine's camera.
+epc_drv_state_t *bound_state() {
+    tarvo_dev_t *dev = epc_adapter_get_dev();
+    if (!dev) return nullptr;
+    tarvo_drv_t *drv = tarvo_dev_get_drv(dev);
+    if (!drv || drv->ops != &g_tarvo_driver_op_epc) return nullptr;
+    return state_of(drv);
+}
+
+}  // namespace
+
+void reset_monitor_clock() {
+    g_last_report_s = 0;
+}
+
+}  // namespace tarvo::drv::epc
+
+using namespace tarvo::drv::epc;
+
+extern "C" {
+
+TARVO_API const tarvo_drv_ops_t g_tarvo_driver_op_epc = {
+    epc_init,           epc_uninit,        epc_frame_get_info, epc_frame_decode,
+    epc_lens_param_get, epc_reserved5,     epc_reserved6,      calib_load,
+    epc_reserved8,      epc_filter_enable, epc_filter_disable,
+};
+
+TARVO_API uint8_t epc_adapater_get_frame_valid(void) {
+    epc_drv_state_t *st = bound_state();
+    return st ? st->frame_valid.load() : 1;
+}
+
+TARVO_API void epc_adapater_set_frame_valid(uint8_t valid) {
+    if (epc_drv_state_t *st = bound_state()) st->frame_valid.store(valid);
+}
+
+}  // extern "C"

@@ -174,8 +174,36 @@ TEST(SimUsbCommands, ParametersStoreAndAnswer) {
     EXPECT_EQ(st.text, "bad parameter item length");
 }
 
+TEST(SimUsbCommands, EpcProductsCarryTheChipUnlessConfiguredOtherwise) {
+    // Register 0x100 of space 1 exists only without the chip (256 registers).
+    const std::vector<uint8_t> w = {1, 0x00, 0x01, 0, 0, 4, 0, 0x11, 0, 0, 0};
+    CameraConfig e2;  // "TarvoSim-E2-1.0"
+    CameraConfig t0;
+    t0.product = "TarvoSim-T0-1.0";
+    CameraConfig t0_chip = t0;
+    t0_chip.epc.enabled = true;
+    Bus bus(std::vector<CameraConfig>{e2, t0, t0_chip});
+    const bool chip[3] = {true, false, true};
+    for (int i = 0; i < 3; ++i) {
+        Camera cam = bus.camera(static_cast<size_t>(i));
+        Usb usb;
+        ASSERT_TRUE(usb.open_port(static_cast<uint8_t>(2 + i)));
+        ASSERT_EQ(cmd_out(usb.h, 0xC2, 0, w), 11);
+        const auto st = status(usb.h);
+        EXPECT_EQ(st.code, chip[i] ? 0xFF : 0) << i;
+        if (chip[i]) {
+            EXPECT_EQ(st.text, "chip register out of range");
+            EXPECT_EQ(cam.reg(1, 130), 0x17u);  // the clock register is preset
+        } else {
+            EXPECT_EQ(cam.reg(1, 0x100), 0x11u);
+        }
+    }
+}
+
 TEST(SimUsbCommands, RegistersByTargetAndIndex) {
-    Bus bus(1);
+    CameraConfig plain;  // register space 1 without the EPC chip
+    plain.epc.enabled = false;
+    Bus bus(1, plain);
     Camera cam = bus.camera(0);
     cam.set_reg(2, 0x100, 0xDEADBEEF);
     Usb usb;

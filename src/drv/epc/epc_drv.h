@@ -1,0 +1,139 @@
+// Internals of the EPC chip driver shared by its files: the driver-private
+// state kept in the registry row's `priv`, the filter identifiers, the
+// process-wide lens record, the calibration read-out and its parsers, and
+// the ZIP extraction the read-out uses.
+//
+// Threads: like the EPC engine behind it, the driver serves one camera and
+// one decoding thread at a time; nothing here takes a lock. The frame valid
+// flag is the one value written by the collecting thread and read by
+// another (the engine's kernels), so it is an atomic byte.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tarvo/tarvo_dev.h"
+#include "tarvo/tarvo_drv.h"
+#include "tarvo/tq_calib_len.h"
+
+namespace tarvo::drv::epc {
+
+// Filter identifiers as tarvo_filter_enable()/tarvo_filter_disable() pass them.
+enum FilterId : uint32_t {
+    k_filter_lens_undistort = 0,
+    k_filter_calib_reload = 1,
+    k_filter_min_amplitude = 4,
+    k_filter_auto_integration = 5,
+    k_filter_sync_guard = 6,
+    k_filter_temp_monitor = 7,
+    k_filter_hdr = 8,
+};
+
+// Frame formats the driver knows.
+constexpr uint16_t k_fmt_gray = 0;
+constexpr uint16_t k_fmt_distance = 2;
+constexpr uint16_t k_fmt_no_image = 8;
+constexpr uint16_t k_fmt_calib_data = 171;
+
+// Length of a calibration file name kept in the state.
+constexpr size_t k_name_len = 256;
+
+// The driver-private state, allocated zero-filled by epc_init.
+struct epc_drv_state_t {
+    tq_calib_len_map_t map;        // undistortion map of the lens record
+    uint8_t calib_reload_mode;     // argument of the calibration reload filter
+    int32_t min_amplitude;         // argument of the minimum amplitude filter
+    uint16_t auto_intg_threshold;  // per mille of saturated samples
+    uint16_t sync_value;           // argument of the sync guard
+    int16_t temp_threshold;        // degC, stored only
+    std::atomic<uint8_t> frame_valid;
+    uint8_t calib_reload_on;
+    uint8_t lens_undistort_on;
+    uint8_t min_amplitude_on;
+    uint8_t auto_intg_on;
+    uint8_t sync_guard_on;
+    uint8_t sync_flag;
+    uint8_t temp_monitor_on;
+    uint8_t hdr_on;
+    // Per bank: DRNU images name, DRNU parameter name.
+    char images_name[2][k_name_len];
+    char param_name[2][k_name_len];
+};
+
+// The state of a row, or null when init failed or never ran.
+inline epc_drv_state_t *state_of(const tarvo_drv_t *drv) {
+    return drv ? static_cast<epc_drv_state_t *>(drv->priv) : nullptr;
+}
+
+// --- Driver operations (epc_ops.cpp) ---
+// Forgets the time of the last temperature report (tests).
+void reset_monitor_clock();
+
+// --- Lens record (epc_lens.cpp) ---
+// The process-wide lens record: the built-in default until a lens file
+// replaced fields of it.
+tq_lens_param_t &lens_record();
+// Back to the built-in default (tests).
+void lens_record_reset();
+// Parses the text of a lens file into `rec` field by field, as
+// _tq_update_len_param does, logging each value. Returns the number of
+// lines read (1 for a text without a line break).
+int parse_lens_text(const char *text, size_t len, tq_lens_param_t &rec);
+// Reloads the lens record from <prefix>lens_param.txt: 1 when the file had
+// exactly 11 lines, else 0.
+int _tq_update_len_param(tarvo_dev_t *dev);
+
+// --- Calibration (epc_calib.cpp, epc_calib_file.cpp) ---
+// The 17-byte header of a stored calibration image.
+struct CalibHeader {
+    uint8_t valid = 0;
+    uint8_t archive = 0;
+    uint32_t payload_len = 0;
+};
+constexpr size_t k_calib_header_len = 17;
+// Decodes the header; false when fewer than 17 bytes are given.
+bool parse_calib_header(const uint8_t *p, size_t n, CalibHeader &out);
+// Size of the DRNU parameter part of a package of `package_size` bytes: the
+// images part is a multiple of 256 bytes.
+inline size_t package_param_len(uint64_t package_size) {
+    return static_cast<size_t>(package_size % 256);
+}
+
+// The path prefix of a device (the library's one when the record has none).
+std::string path_prefix(const tarvo_dev_t *dev);
+
+int calib_load(tarvo_drv_t *drv, int a, int b, int c);
+int _load_calib_data(tarvo_drv_t *drv);
+void _calib_pk_parse(tarvo_drv_t *drv);
+void _parase_file(tarvo_drv_t *drv);
+int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package);
+int on_extract_to_folder_entry(const char *name, void *arg);
+// Resets the process-wide count of extracted entries (tests).
+void reset_extract_count();
+
+// --- ZIP (zip_extract.cpp) ---
+// Callback per extracted entry: the entry's path on disk and the caller's
+// argument; a non-zero result stops the extraction with a failure.
+using zip_entry_cb = int (*)(const char *name, void *arg);
+// Extracts every entry of the archive at `zip_path` into `dir` (created
+// when missing), calling `cb` once per entry. Entry names that are
+// absolute or climb out of `dir` ("..") are refused, as are entries of
+// more than k_zip_entry_max bytes. Returns 0, or -1 (archive unreadable,
+// refused entry, write failure, callback failure); entries written before
+// the failure stay on disk.
+constexpr uint64_t k_zip_entry_max = 64ull << 20;
+int zip_extract(const char *zip_path, const char *dir, zip_entry_cb cb, void *arg);
+
+// --- Decoding (epc_decode.cpp) ---
+int epc_frame_decode(tarvo_drv_t *drv, void *dst, uint32_t dst_bytes, int out_kind,
+                     const uint16_t *src, uint32_t src_bytes, const tarvo_frame_info_t *info);
+// HDR merge of the phase image `img` (w x h, row pairs) in place.
+void hdr_merge_rows(uint16_t *img, int w, int h);
+// Phase value or code of the merged image as metres.
+float hdr_to_metres(uint16_t v, int freq_khz);
+// The time stamp of the last sync correction (tests reset it).
+void reset_sync_clock();
+
+}  // namespace tarvo::drv::epc

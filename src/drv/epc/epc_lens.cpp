@@ -1,0 +1,143 @@
+// The process-wide lens record of the EPC driver: its built-in default and
+// the text file "lens_param.txt" under the path prefix that replaces it.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "api/log.h"
+#include "drv/epc/epc_drv.h"
+#include "platform/platform.h"
+
+namespace tarvo::drv::epc {
+
+namespace {
+
+constexpr const char *k_fn = "_tq_update_len_param";
+constexpr const char *k_lens_file = "lens_param.txt";
+// A lens file is a few hundred bytes; more than this is not one.
+constexpr long k_lens_file_max = 64 * 1024;
+
+constexpr tq_lens_param_t k_default_lens = {
+    157.262,
+    122.083,
+    210.783,
+    204.817,
+    {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+    320,
+    240,
+};
+
+tq_lens_param_t g_lens = k_default_lens;
+
+// "%lf" of the line's first token: the field keeps its value when the
+// line holds no number.
+void take_double(const std::string &line, double &field) {
+    const char *p = line.c_str();
+    char *end = nullptr;
+    const double v = std::strtod(p, &end);
+    if (end != p) field = v;
+}
+
+// "%i" (decimal, 0x hexadecimal, 0 octal), saturated to the int32 range.
+void take_int(const std::string &line, int32_t &field) {
+    const char *p = line.c_str();
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(p, &end, 0);
+    if (end == p) return;
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    field = static_cast<int32_t>(v);
+}
+
+void store_line(int i, const std::string &line, tq_lens_param_t &rec) {
+    switch (i) {
+        case 1:
+            take_double(line, rec.cx);
+            TQ_DBG("[%s] Cx:%3.5f\n", k_fn, rec.cx);
+            break;
+        case 2:
+            take_double(line, rec.cy);
+            TQ_DBG("[%s] Cy:%3.5f\n", k_fn, rec.cy);
+            break;
+        case 3:
+            take_double(line, rec.fx);
+            TQ_DBG("[%s] Fx:%3.5f\n", k_fn, rec.fx);
+            break;
+        case 4:
+            take_double(line, rec.fy);
+            TQ_DBG("[%s] Fy:%3.5f\n", k_fn, rec.fy);
+            break;
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+            take_double(line, rec.dcoeff[i - 5]);
+            TQ_DBG("[%s] dcoeff[%d]:%3.5f\n", k_fn, i - 5, rec.dcoeff[i - 5]);
+            break;
+        case 10:
+            take_int(line, rec.img_w);
+            TQ_DBG("[%s] img_w = %d\n", k_fn, rec.img_w);
+            break;
+        case 11:
+            take_int(line, rec.img_h);
+            TQ_DBG("[%s] img_h = %d\n", k_fn, rec.img_h);
+            break;
+        default:
+            break;  // lines after the eleventh are read and ignored
+    }
+}
+
+}  // namespace
+
+tq_lens_param_t &lens_record() {
+    return g_lens;
+}
+
+void lens_record_reset() {
+    g_lens = k_default_lens;
+}
+
+int parse_lens_text(const char *text, size_t len, tq_lens_param_t &rec) {
+    int lines = 0;
+    size_t pos = 0;
+    while (pos < len) {
+        size_t end = pos;
+        while (end < len && text[end] != '\n') ++end;
+        // Only the first blank-separated token counts; embedded NULs end it.
+        std::string line(text + pos, end - pos);
+        line.resize(std::char_traits<char>::length(line.c_str()));
+        store_line(++lines, line, rec);
+        pos = end + 1;
+    }
+    return lines;
+}
+
+int _tq_update_len_param(tarvo_dev_t *dev) {
+    const std::string path = path_prefix(dev) + k_lens_file;
+    FILE *f = platform::open_file(path.c_str(), "rb");
+    if (!f) {
+        TQ_DBG("[%s] %s Open failed, use default param\n", k_fn, path.c_str());
+        return 0;
+    }
+    std::string text;
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        if (text.size() + got > static_cast<size_t>(k_lens_file_max)) break;
+        text.append(buf, got);
+    }
+    std::fclose(f);
+    const int lines = parse_lens_text(text.data(), text.size(), g_lens);
+    if (lines == 11) {
+        TQ_DBG("[%s] Reload lens param ok\n", k_fn);
+        return 1;
+    }
+    TQ_WRN("[%s] Param number maybe not right\n", k_fn);
+    return 0;
+}
+
+}  // namespace tarvo::drv::epc
