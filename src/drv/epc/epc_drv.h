@@ -20,17 +20,6 @@
 
 namespace tarvo::drv::epc {
 
-// Filter identifiers as tarvo_filter_enable()/tarvo_filter_disable() pass them.
-enum FilterId : uint32_t {
-    k_filter_lens_undistort = 0,
-    k_filter_calib_reload = 1,
-    k_filter_min_amplitude = 4,
-    k_filter_auto_integration = 5,
-    k_filter_sync_guard = 6,
-    k_filter_temp_monitor = 7,
-    k_filter_hdr = 8,
-};
-
 // Frame formats the driver knows.
 constexpr uint16_t k_fmt_gray = 0;
 constexpr uint16_t k_fmt_distance = 2;

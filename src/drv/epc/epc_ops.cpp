@@ -185,15 +185,15 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int) {
     static const char *const fn = "epc_filter_enable";
     epc_drv_state_t *st = state_of(drv);
     if (!st) return false;
-    const bool needs_arg = id == k_filter_calib_reload || id == k_filter_min_amplitude ||
-                           id == k_filter_auto_integration || id == k_filter_sync_guard ||
-                           id == k_filter_temp_monitor;
+    const bool needs_arg = id == TARVO_FILTER_CALIB_RELOAD || id == TARVO_FILTER_MIN_AMPLITUDE ||
+                           id == TARVO_FILTER_AUTO_INTEGRATION || id == TARVO_FILTER_SYNC_GUARD ||
+                           id == TARVO_FILTER_TEMP_MONITOR;
     if (needs_arg && !arg) {
         TQ_WRN("[%s] filter %u needs an argument\n", fn, id);
         return false;
     }
     switch (id) {
-        case k_filter_lens_undistort:
+        case TARVO_FILTER_LENS_UNDISTORT:
             st->lens_undistort_on = 1;
             _tq_update_len_param(drv->dev);
             if (tq_calib_len_init_map(&st->map, &lens_record()) <= 0) {
@@ -204,29 +204,29 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int) {
                 return false;
             }
             break;
-        case k_filter_calib_reload:
+        case TARVO_FILTER_CALIB_RELOAD:
             st->calib_reload_on = 1;
             st->calib_reload_mode = arg_value<uint8_t>(arg);
             if (st->calib_reload_mode == 2) configInit(k_addr);
             break;
-        case k_filter_min_amplitude:
+        case TARVO_FILTER_MIN_AMPLITUDE:
             st->min_amplitude_on = 1;
             st->min_amplitude = arg_value<int32_t>(arg);
             break;
-        case k_filter_auto_integration:
+        case TARVO_FILTER_AUTO_INTEGRATION:
             st->auto_intg_on = 1;
             st->auto_intg_threshold = arg_value<uint16_t>(arg);
             break;
-        case k_filter_sync_guard:
+        case TARVO_FILTER_SYNC_GUARD:
             st->sync_guard_on = 1;
             st->sync_value = arg_value<uint16_t>(arg);
             st->sync_flag = arg_value<uint8_t>(arg) != 0;
             break;
-        case k_filter_temp_monitor:
+        case TARVO_FILTER_TEMP_MONITOR:
             st->temp_monitor_on = 1;
             st->temp_threshold = arg_value<int16_t>(arg);
             break;
-        case k_filter_hdr:
+        case TARVO_FILTER_HDR:
             st->hdr_on = 1;
             configEnableHDR(1, k_addr);
             break;
@@ -240,26 +240,26 @@ bool epc_filter_disable(tarvo_drv_t *drv, uint32_t id) {
     epc_drv_state_t *st = state_of(drv);
     if (!st) return false;
     switch (id) {
-        case k_filter_lens_undistort:
+        case TARVO_FILTER_LENS_UNDISTORT:
             st->lens_undistort_on = 0;
             break;
-        case k_filter_calib_reload:
+        case TARVO_FILTER_CALIB_RELOAD:
             st->calib_reload_on = 0;
             break;
-        case k_filter_min_amplitude:
+        case TARVO_FILTER_MIN_AMPLITUDE:
             st->min_amplitude_on = 0;
             break;
-        case k_filter_auto_integration:
+        case TARVO_FILTER_AUTO_INTEGRATION:
             st->auto_intg_on = 0;
             st->auto_intg_threshold = 0;
             break;
-        case k_filter_sync_guard:
+        case TARVO_FILTER_SYNC_GUARD:
             st->sync_guard_on = 0;
             break;
-        case k_filter_temp_monitor:
+        case TARVO_FILTER_TEMP_MONITOR:
             st->temp_monitor_on = 0;
             break;
-        case k_filter_hdr:
+        case TARVO_FILTER_HDR:
             st->hdr_on = 0;
             configEnableHDR(0, k_addr);
             // Back to the table correction with temperature compensation,

@@ -102,7 +102,7 @@ TEST_F(EpcDecodeSim, HdrDecodeOfAnEvenSceneAndTheHdrRegisters) {
     write_calibration();
     make_bus(camera());
     open();
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_hdr, nullptr, 0));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_HDR, nullptr, 0));
     EXPECT_EQ(epc_reg(*cam_, 148) & 0x80, 0x80);
     EXPECT_EQ(epc_reg(*cam_, 146) & 0x08, 0x08);
     EXPECT_EQ(calculationIsHDR(), 1);
@@ -115,7 +115,7 @@ TEST_F(EpcDecodeSim, HdrDecodeOfAnEvenSceneAndTheHdrRegisters) {
     // Disabling HDR puts table and temperature correction back on.
     calculationSetEnableDRNU(0);
     calculationSetEnableTemperature(0);
-    ASSERT_TRUE(drv_->ops->filter_disable(drv_, tarvo::drv::epc::k_filter_hdr));
+    ASSERT_TRUE(drv_->ops->filter_disable(drv_, TARVO_FILTER_HDR));
     EXPECT_EQ(epc_reg(*cam_, 148) & 0x80, 0);
     EXPECT_EQ(calculationIsHDR(), 0);
     EXPECT_EQ(calculationGetEnableDRNU(), 2);
@@ -125,8 +125,8 @@ TEST_F(EpcDecodeSim, HdrDecodeOfAnEvenSceneAndTheHdrRegisters) {
 TEST_F(EpcDecodeSim, HdrDisableWithoutTablesKeepsTheCorrectionOff) {
     make_bus(camera());
     open();
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_hdr, nullptr, 0));
-    ASSERT_TRUE(drv_->ops->filter_disable(drv_, tarvo::drv::epc::k_filter_hdr));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_HDR, nullptr, 0));
+    ASSERT_TRUE(drv_->ops->filter_disable(drv_, TARVO_FILTER_HDR));
     EXPECT_EQ(calculationGetEnableDRNU(), 0);
     EXPECT_EQ(calculationGetEnableTemperature(), 0);
     // ... so the scene still decodes to its distance.
@@ -142,7 +142,7 @@ TEST_F(EpcDecodeSim, AutoIntegrationStepsReachTheCamera) {
     open();
     cam_->clear_log();
     const uint16_t T = 5;
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_auto_integration, &T, 2));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_AUTO_INTEGRATION, &T, 2));
     ASSERT_EQ(configGetIntegrationTime3D(), 700);
     std::vector<float> out;
     const tarvo_frame_info_t info = distance_info();
@@ -167,7 +167,7 @@ TEST_F(EpcDecodeSim, AutoIntegrationStepsReachTheCamera) {
     EXPECT_EQ(cam_->param_u32(TARVO_PARAM_INTG_TIME) & 0xFFFF, 100u);
 
     // Disabled: the threshold is gone and nothing changes any more.
-    ASSERT_TRUE(drv_->ops->filter_disable(drv_, tarvo::drv::epc::k_filter_auto_integration));
+    ASSERT_TRUE(drv_->ops->filter_disable(drv_, TARVO_FILTER_AUTO_INTEGRATION));
     EXPECT_EQ(st()->auto_intg_threshold, 0);
     ASSERT_EQ(decode(out, 1, flat_frame(2048, n / 10), info), k_pixels * 4);
     EXPECT_EQ(configGetIntegrationTime3D(), 100);
@@ -178,7 +178,7 @@ TEST_F(EpcDecodeSim, SyncGuardDropsUnsyncedFramesAndAsksTheCameraOncePerSecond) 
     open();
     cam_->clear_log();
     const uint16_t sync = 0x0134;
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_sync_guard, &sync, 2));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_SYNC_GUARD, &sync, 2));
     EXPECT_EQ(st()->sync_flag, 1);
     std::vector<float> out;
     const tarvo_frame_info_t info = distance_info();
@@ -210,16 +210,16 @@ TEST_F(EpcDecodeSim, CalibrationReloadFilterRunsTheConfigurationAgainInMode2Only
     open();
     cam_->clear_log();
     const uint8_t mode1 = 1, mode2 = 2;
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_calib_reload, &mode1, 1));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_CALIB_RELOAD, &mode1, 1));
     EXPECT_TRUE(tarvo::sim::epc_writes_to(*cam_, 139).empty());
-    ASSERT_TRUE(drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_calib_reload, &mode2, 1));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_CALIB_RELOAD, &mode2, 1));
     EXPECT_EQ(tarvo::sim::epc_writes_to(*cam_, 139), std::vector<uint8_t>{2});
     EXPECT_EQ(st()->calib_reload_mode, 2);
     EXPECT_EQ(drv_->ops->reserved6(drv_, 0, 77, 2), 77);
     EXPECT_EQ(tarvo::sim::epc_writes_to(*cam_, 139).size(), 2u);
     // A missing argument is refused rather than read.
     EXPECT_FALSE(
-        drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_calib_reload, nullptr, 0));
+        drv_->ops->filter_enable(drv_, TARVO_FILTER_CALIB_RELOAD, nullptr, 0));
 }
 
 TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
@@ -230,7 +230,7 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
                            "314.524\n244.166\n421.566\n409.634\n-0.378924\n0.145035\n"
                            "-0.000970854\n6.20728e-05\n-0.0133954\n0x280 width\n480\n");
     ASSERT_TRUE(
-        drv_->ops->filter_enable(drv_, tarvo::drv::epc::k_filter_lens_undistort, nullptr, 0));
+        drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st()->map.width, 640);
     EXPECT_EQ(st()->map.height, 480);
     tq_lens_param_t lp{};
@@ -255,7 +255,7 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     EXPECT_NEAR(out[120 * 320 + 160], 900.0f, 2.0f);
 
     // Switched off: the raw image again.
-    ASSERT_TRUE(drv_->ops->filter_disable(drv_, tarvo::drv::epc::k_filter_lens_undistort));
+    ASSERT_TRUE(drv_->ops->filter_disable(drv_, TARVO_FILTER_LENS_UNDISTORT));
     ASSERT_EQ(decode(out, TARVO_DRV_OUT_DISTANCE, frame, info), k_pixels * 4);
     EXPECT_NEAR(out[top_mid], 2.0f, k_tol_m);
 }
