@@ -70,17 +70,17 @@ TEST_F(EpcLensFile, UndistortionFilterWithAnUnusableRecordStaysOff) {
     // A 1-pixel-wide record makes no map: the switch stays off and the
     // enable reports failure.
     tarvo_test::write_file("lens_param.txt", "1\n1\n1\n1\n0\n0\n0\n0\n0\n1\n240\n");
-    EXPECT_FALSE(ops().filter_enable(&row_, de::TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
+    EXPECT_FALSE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 0);
     EXPECT_EQ(st_->map.inited, 0);
     EXPECT_NE(log_text().find("lens param 1x240 makes no undistortion map"), std::string::npos);
     // A good record builds the map at its size.
     tarvo_test::write_file("lens_param.txt", k_lens11);
-    EXPECT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
+    EXPECT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 1);
     EXPECT_EQ(st_->map.width, 320);
     EXPECT_EQ(st_->map.height, 240);
-    EXPECT_TRUE(ops().filter_disable(&row_, de::TARVO_FILTER_LENS_UNDISTORT));
+    EXPECT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_LENS_UNDISTORT));
     EXPECT_EQ(st_->lens_undistort_on, 0);
     std::remove("lens_param.txt");
 }

@@ -148,11 +148,11 @@ TEST_F(EpcDecode, FormatsAndOutputKinds) {
 
 TEST_F(EpcDecode, MinimumAmplitudeFilterMarksWeakPixels) {
     const int32_t min_amp = 300;
-    ASSERT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_MIN_AMPLITUDE, &min_amp, 4));
+    ASSERT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_MIN_AMPLITUDE, &min_amp, 4));
     ASSERT_EQ(decode(1, info(2), 307200, 614400), 307200);
     EXPECT_FLOAT_EQ(dst_[5], 65.3f);
     EXPECT_EQ(pruGetMinAmplitude(), 300);
-    ASSERT_TRUE(ops().filter_disable(&row_, de::TARVO_FILTER_MIN_AMPLITUDE));
+    ASSERT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_MIN_AMPLITUDE));
     apiSetMinAmplitude(0);
     ASSERT_EQ(decode(1, info(2), 307200, 614400), 307200);
     EXPECT_LT(dst_[5], 7.0f);
@@ -235,30 +235,30 @@ TEST_F(EpcFilters, SwitchesAndArguments) {
     EXPECT_EQ(st_->calib_reload_mode, 2);
 
     const uint16_t t = 30;
-    ASSERT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_AUTO_INTEGRATION, &t, 2));
+    ASSERT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_AUTO_INTEGRATION, &t, 2));
     EXPECT_EQ(st_->auto_intg_on, 1);
     EXPECT_EQ(st_->auto_intg_threshold, 30);
-    ASSERT_TRUE(ops().filter_disable(&row_, de::TARVO_FILTER_AUTO_INTEGRATION));
+    ASSERT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_AUTO_INTEGRATION));
     EXPECT_EQ(st_->auto_intg_on, 0);
     EXPECT_EQ(st_->auto_intg_threshold, 0);
 
     const uint16_t sync = 0x0500;  // low byte 0: flag off
-    ASSERT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_SYNC_GUARD, &sync, 2));
+    ASSERT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_SYNC_GUARD, &sync, 2));
     EXPECT_EQ(st_->sync_guard_on, 1);
     EXPECT_EQ(st_->sync_value, 0x0500);
     EXPECT_EQ(st_->sync_flag, 0);
-    ASSERT_TRUE(ops().filter_disable(&row_, de::TARVO_FILTER_SYNC_GUARD));
+    ASSERT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_SYNC_GUARD));
     EXPECT_EQ(st_->sync_guard_on, 0);
 
     const int16_t deg = 60;
-    ASSERT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_TEMP_MONITOR, &deg, 2));
+    ASSERT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_TEMP_MONITOR, &deg, 2));
     EXPECT_EQ(st_->temp_threshold, 60);
     EXPECT_EQ(st_->temp_monitor_on, 1);
-    ASSERT_TRUE(ops().filter_disable(&row_, de::TARVO_FILTER_TEMP_MONITOR));
+    ASSERT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_TEMP_MONITOR));
     EXPECT_EQ(st_->temp_monitor_on, 0);
 
     const int32_t amp = -5;
-    ASSERT_TRUE(ops().filter_enable(&row_, de::TARVO_FILTER_MIN_AMPLITUDE, &amp, 4));
+    ASSERT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_MIN_AMPLITUDE, &amp, 4));
     EXPECT_EQ(st_->min_amplitude, -5);
     // Filters that take an argument refuse a missing one and keep theirs.
     for (uint32_t id : {1u, 4u, 5u, 6u, 7u})
