@@ -1,7 +1,9 @@
 // Colour maps: a palette computed once, a value range and two lookups.
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "frame/cmap_default.h"
 
@@ -33,6 +35,28 @@ uint32_t red_of(float x) {
 }
 
 tq_cmap_t g_default_cmap;
+
+// The range and the scales may be set on one thread while another looks
+// colours up (the default map is shared by the whole process): they are
+// read and written as relaxed atomics, field by field.
+template <class T>
+T get(const T &field) {
+    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_relaxed);
+}
+template <class T>
+void put(T &field, T v) {
+    std::atomic_ref<T>(field).store(v, std::memory_order_relaxed);
+}
+
+// trunc(v) as an integer, v first clamped to [-2^32, hi] and a NaN taken
+// as 0: the scales are public fields an application may have set to
+// anything.
+int64_t trunc_clamped(double v, double hi) {
+    if (v != v) return 0;
+    if (v < -4294967296.0) v = -4294967296.0;
+    if (v > hi) v = hi;
+    return static_cast<int64_t>(v);
+}
 
 }  // namespace
 
@@ -73,20 +97,18 @@ TARVO_API void tq_cmap_set_range(tq_cmap_t *cmap, int min, int max) {
     if (!cmap) return;
     int64_t d = static_cast<int64_t>(max) - min;
     if (d == 0) {
-        cmap->color_scale = static_cast<float>(cmap->size / 1.0);
-        cmap->gray_scale = 255.0f;
+        put(cmap->color_scale, static_cast<float>(cmap->size / 1.0));
+        put(cmap->gray_scale, 255.0f);
         return;
     }
-    if (d > 0) {
-        cmap->range_min = min;
-        cmap->range_max = max;
-    } else {
-        cmap->range_min = max;
-        cmap->range_max = min;
+    if (d < 0) {
+        std::swap(min, max);
         d = -d;
     }
-    cmap->color_scale = static_cast<float>(cmap->size) / static_cast<float>(d);
-    cmap->gray_scale = static_cast<float>(255.0 / static_cast<double>(d));
+    put(cmap->range_min, min);
+    put(cmap->range_max, max);
+    put(cmap->color_scale, static_cast<float>(cmap->size) / static_cast<float>(d));
+    put(cmap->gray_scale, static_cast<float>(255.0 / static_cast<double>(d)));
 }
 
 TARVO_API uint32_t tq_cmap_get_color(const tq_cmap_t *cmap, int value) {
@@ -94,18 +116,16 @@ TARVO_API uint32_t tq_cmap_get_color(const tq_cmap_t *cmap, int value) {
     if (value == TQ_DIST_SATURATED) return 0x8000FF;
     if (value == TQ_DIST_ADC_OVERFLOW) return 0xFF0EA9;
     if (!cmap || !cmap->palette || cmap->size < 1) return 0;
-    if (value < cmap->range_min || value > cmap->range_max) return 0;
+    const int lo = get(cmap->range_min);
+    if (value < lo || value > get(cmap->range_max)) return 0;
     // The product is taken in double, as the float operands promote: with a
     // scale such as 0.255f a float product would round up to a whole number
     // and shift the entry.
-    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) -
-                                                           cmap->range_min)) *
-                    static_cast<double>(cmap->color_scale);
+    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) - lo)) *
+                    static_cast<double>(get(cmap->color_scale));
     // The scaled value lies within [0, size] for any range the map accepts;
     // clamp before converting so that a hand-edited scale cannot overflow.
-    double t = std::trunc(scaled);
-    if (t > 4294967296.0) t = 4294967296.0;
-    int64_t index = static_cast<int64_t>(cmap->size) - static_cast<int64_t>(t);
+    int64_t index = static_cast<int64_t>(cmap->size) - trunc_clamped(scaled, 4294967296.0);
     if (index <= 0) return cmap->palette[0];
     if (index >= cmap->size) return cmap->palette[cmap->size - 1];
     return cmap->palette[index];
@@ -115,14 +135,12 @@ TARVO_API uint32_t tq_cmap_get_gray(const tq_cmap_t *cmap, int value) {
     if (value == TQ_DIST_SATURATED) return 0x8000FF;
     if (value == TQ_DIST_ADC_OVERFLOW) return 0xFF0EA9;
     if (!cmap) return 0;
-    if (value > cmap->range_max) return 0xFFFFFF;
-    if (value < cmap->range_min) return 0;
-    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) -
-                                                           cmap->range_min)) *
-                    static_cast<double>(cmap->gray_scale);
-    double t = std::trunc(scaled);
-    if (t > 4294967295.0) t = 4294967295.0;
-    uint32_t g = static_cast<uint32_t>(static_cast<int64_t>(t)) & 0xFF;
+    const int lo = get(cmap->range_min);
+    if (value > get(cmap->range_max)) return 0xFFFFFF;
+    if (value < lo) return 0;
+    double scaled = static_cast<double>(static_cast<float>(static_cast<int64_t>(value) - lo)) *
+                    static_cast<double>(get(cmap->gray_scale));
+    uint32_t g = static_cast<uint32_t>(trunc_clamped(scaled, 4294967295.0)) & 0xFF;
     return g * 0x010101u;
 }
 

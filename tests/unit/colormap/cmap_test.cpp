@@ -2,8 +2,11 @@
 // shared library's exported functions only.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
+#include <thread>
 
 #include "tarvo/tq_cmap.h"
 
@@ -124,6 +127,43 @@ TEST(Cmap, SmallAndEmptyMaps) {
     tq_cmap_uninit(&m);
     EXPECT_EQ(m.palette, nullptr);
     tq_cmap_uninit(&m);  // a released map is left alone
+}
+
+// The scales are public fields: whatever an application writes into them,
+// a lookup stays inside the palette and defined.
+TEST_F(Cmap30000, HandEditedScalesStayInsideThePalette) {
+    tq_cmap_set_range(&map, 0, 1000);
+    map.color_scale = NAN;
+    map.gray_scale = NAN;
+    EXPECT_EQ(tq_cmap_get_color(&map, 500), map.palette[29999]);
+    EXPECT_EQ(tq_cmap_get_gray(&map, 500), 0u);
+    map.color_scale = -1e30f;
+    EXPECT_EQ(tq_cmap_get_color(&map, 500), map.palette[29999]);
+    map.color_scale = 1e30f;
+    map.gray_scale = 1e30f;
+    EXPECT_EQ(tq_cmap_get_color(&map, 500), map.palette[0]);
+    EXPECT_EQ(tq_cmap_get_gray(&map, 500), 0xFFFFFFu);
+}
+
+// One thread changes the range while another looks colours up, as an
+// application that draws and re-ranges the shared default map may do.
+TEST_F(Cmap30000, RangeChangesWhileAnotherThreadLooksUp) {
+    std::atomic<bool> stop{false};
+    std::thread ranger([&] {
+        for (int i = 0; !stop.load(); ++i) tq_cmap_set_range(&map, (i % 7) * 100, 5000 + (i % 5) * 1000);
+    });
+    uint32_t seen = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const uint32_t c = tq_cmap_get_color(&map, i % 9000);
+        const uint32_t g = tq_cmap_get_gray(&map, i % 9000);
+        // Every colour is a palette entry or 0 (outside the range).
+        ASSERT_TRUE(c == 0 || (c & 0xFF000000u) == 0) << c;
+        ASSERT_EQ(g & 0xFF, (g >> 8) & 0xFF);
+        seen |= c;
+    }
+    stop = true;
+    ranger.join();
+    EXPECT_NE(seen, 0u);
 }
 
 }  // namespace
