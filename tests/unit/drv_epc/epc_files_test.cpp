@@ -139,9 +139,9 @@ TEST_F(EpcPackage, SplitIntoParameterAndImagesFiles) {
     for (const char *f : {"p0.bin", "i0.bin"}) std::remove(f);
 }
 
-std::string make_zip(const std::string &spec) {
-    const int rc = std::system(spec.c_str());
-    EXPECT_EQ(rc, 0) << spec;
+std::string make_zip(const std::string &command) {
+    const int rc = std::system(command.c_str());
+    EXPECT_EQ(rc, 0) << command;
     return "z.zip";
 }
 
