@@ -10,12 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "tarvo_sim/epc_chip.h"
 #include "tarvo_sim/sim.h"
 
 namespace {
@@ -32,8 +34,12 @@ void usage(FILE *f) {
         "  --fps N                 frame rate, parameter 12 (default 30)\n"
         "  --intg US               integration time, parameter 13 (default 500)\n"
         "  --width N --height N    frame geometry (default 320 x 240)\n"
-        "  --format N              frame format code (default 0)\n"
-        "  --frame-bytes N         frame length (default width * height * 2)\n"
+        "  --format N              frame format code (default 2 for EPC products, else 0)\n"
+        "  --frame-bytes N         frame length (default width * height * 8 for EPC\n"
+        "                          products: four phase planes; else width * height * 2)\n"
+        "  --distance M            EPC scene: distance of the top image row, metres (1.5)\n"
+        "  --tilt M                EPC scene: distance added per image row, metres (0)\n"
+        "  --amplitude A           EPC scene: signal amplitude, ADC counts (900)\n"
         "  --packet-bytes N        largest packet payload (default 65536)\n"
         "  --frames-per-packet N   frames carried by one packet (default 1)\n"
         "  --no-checksum           no payload checksums\n"
@@ -48,6 +54,17 @@ volatile sig_atomic_t g_child = 0;
 
 void forward(int sig) {
     if (g_child > 0) kill(g_child, sig);
+}
+
+double real(const char *opt, const char *v) {
+    char *end = nullptr;
+    errno = 0;
+    const double x = std::strtod(v, &end);
+    if (!*v || *end || errno || !(x == x)) {
+        std::fprintf(stderr, "tarvo-sim: %s needs a number, got '%s'\n", opt, v);
+        std::exit(2);
+    }
+    return x;
 }
 
 unsigned long num(const char *opt, const char *v) {
@@ -75,6 +92,7 @@ int main(int argc, char **argv) {
     tarvo::sim::CameraConfig cfg;
     tarvo::sim::BusOptions opt;
     unsigned cameras = 1;
+    bool format_given = false;
     int i = 2;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -97,8 +115,15 @@ int main(int argc, char **argv) {
         else if (a == "--intg") cfg.intg_time_us = static_cast<uint16_t>(num("--intg", value()));
         else if (a == "--width") cfg.stream.width = static_cast<uint16_t>(num("--width", value()));
         else if (a == "--height") cfg.stream.height = static_cast<uint16_t>(num("--height", value()));
-        else if (a == "--format") cfg.stream.format = static_cast<uint16_t>(num("--format", value()));
-        else if (a == "--frame-bytes") cfg.stream.frame_bytes = static_cast<uint32_t>(num("--frame-bytes", value()));
+        else if (a == "--format") {
+            cfg.stream.format = static_cast<uint16_t>(num("--format", value()));
+            format_given = true;
+        } else if (a == "--frame-bytes") {
+            cfg.stream.frame_bytes = static_cast<uint32_t>(num("--frame-bytes", value()));
+            format_given = true;
+        } else if (a == "--distance") cfg.scene.distance_m = real("--distance", value());
+        else if (a == "--tilt") cfg.scene.row_step_m = real("--tilt", value());
+        else if (a == "--amplitude") cfg.scene.amplitude = real("--amplitude", value());
         else if (a == "--packet-bytes") cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
         else if (a == "--frames-per-packet")
             cfg.stream.frames_per_packet = static_cast<uint16_t>(num("--frames-per-packet", value()));
@@ -119,6 +144,12 @@ int main(int argc, char **argv) {
     if (i >= argc) {
         std::fprintf(stderr, "tarvo-sim: no command given after --\n");
         return 2;
+    }
+    // An EPC camera streams what an application decodes to distance: the
+    // four phase planes of the scene, unless the options say otherwise.
+    if (!format_given && tarvo::sim::epc_chip_present(cfg)) {
+        cfg.stream.format = 2;
+        cfg.stream.frame_bytes = static_cast<uint32_t>(cfg.stream.width) * cfg.stream.height * 8;
     }
     if (cameras == 0 || cameras > 100) {
         std::fprintf(stderr, "tarvo-sim: --cameras must be 1 to 100\n");

@@ -30,6 +30,9 @@ constexpr uint32_t k_epc_reg_count = 256;
 // ((R130 & 0x1F) x 4000 + 4000) >> ((R129 >> 4) & 3).
 uint32_t epc_sysclk_khz(uint8_t r129, uint8_t r130);
 
+// Whether a camera of this configuration carries the chip.
+bool epc_chip_present(const CameraConfig &cfg);
+
 // The chip's stored register byte `reg`.
 uint8_t epc_reg(const Camera &cam, uint8_t reg);
 
