@@ -193,7 +193,12 @@ TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float *src, int 
  * @param filter_id  a tarvo_filter_id value.
  * @param arg        the filter's argument (in); may be null for
  *                   TARVO_FILTER_LENS_UNDISTORT and TARVO_FILTER_HDR.
- * @param arg_size   bytes at `arg`; handed to the driver.
+ * @param arg_size   bytes at `arg`, or 0 when not given; handed to the
+ *                   driver. The EPC driver refuses (0) a non-zero size
+ *                   short of what the filter reads: 1 byte for
+ *                   TARVO_FILTER_CALIB_RELOAD, 4 for
+ *                   TARVO_FILTER_MIN_AMPLITUDE, 2 for the others with an
+ *                   argument.
  * @return the driver's result, 1 success or 0 failure; -1 for a null
  *         `dev`, a device that is not open (ERR "[tarvo_filter_enable]
  *         Device handler Is NULL!"), no driver for the device's product

@@ -181,15 +181,31 @@ T arg_value(const void *arg) {
     return v;
 }
 
-bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int) {
+// Bytes of the argument a filter reads; 0 for those that take none.
+int arg_bytes(uint32_t id) {
+    switch (id) {
+        case TARVO_FILTER_CALIB_RELOAD: return 1;
+        case TARVO_FILTER_MIN_AMPLITUDE: return 4;
+        case TARVO_FILTER_AUTO_INTEGRATION:
+        case TARVO_FILTER_SYNC_GUARD:
+        case TARVO_FILTER_TEMP_MONITOR: return 2;
+        default: return 0;
+    }
+}
+
+bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int arg_size) {
     static const char *const fn = "epc_filter_enable";
     epc_drv_state_t *st = state_of(drv);
     if (!st) return false;
-    const bool needs_arg = id == TARVO_FILTER_CALIB_RELOAD || id == TARVO_FILTER_MIN_AMPLITUDE ||
-                           id == TARVO_FILTER_AUTO_INTEGRATION || id == TARVO_FILTER_SYNC_GUARD ||
-                           id == TARVO_FILTER_TEMP_MONITOR;
-    if (needs_arg && !arg) {
+    const int need = arg_bytes(id);
+    if (need && !arg) {
         TQ_WRN("[%s] filter %u needs an argument\n", fn, id);
+        return false;
+    }
+    // A size of 0 says nothing (callers need not give one); a size that is
+    // given must cover what the filter reads.
+    if (need && arg_size > 0 && arg_size < need) {
+        TQ_WRN("[%s] filter %u reads %d bytes, the argument has %d\n", fn, id, need, arg_size);
         return false;
     }
     switch (id) {

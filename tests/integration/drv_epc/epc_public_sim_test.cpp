@@ -65,8 +65,14 @@ TEST_F(EpcPublicSim, SyncGuardArgumentAndIgnoredIdentifiers) {
         EXPECT_EQ(tarvo_filter_disable(dev_, id), 1) << id;
     }
     EXPECT_EQ(std::memcmp(before.data(), st(), before.size()), 0);
-    // A filter that needs an argument refuses a missing one.
+    // A filter that needs an argument refuses a missing one, and one whose
+    // given size is short of what it reads (here one byte for an int32).
     EXPECT_EQ(tarvo_filter_enable(dev_, TARVO_FILTER_MIN_AMPLITUDE, nullptr, 0), 0);
+    const uint8_t one_byte = 7;
+    EXPECT_EQ(tarvo_filter_enable(dev_, TARVO_FILTER_MIN_AMPLITUDE, &one_byte, 1), 0);
+    EXPECT_EQ(tarvo_filter_enable(dev_, TARVO_FILTER_SYNC_GUARD, &one_byte, 1), 0);
+    EXPECT_EQ(std::memcmp(before.data(), st(), before.size()), 0);
+    EXPECT_NE(log_text().find("filter 4 reads 4 bytes, the argument has 1"), std::string::npos);
 }
 
 TEST_F(EpcPublicSim, PointCloudUsesTheDriversLensRecord) {
