@@ -61,6 +61,12 @@ void release_record(tarvo_dev_t *dev) {
 }
 
 // Releases everything a context owns once no call can reach it.
+// Closes the link and stops the driver of a context whose calls all left.
+void close_link_and_driver(tarvo_dev_ctx_t *ctx) {
+    tarvo_ll_dev_close(&ctx->ll);
+    if (ctx->drv && ctx->drv->ops && ctx->drv->ops->uninit) ctx->drv->ops->uninit(ctx->drv);
+}
+
 void free_ctx(tarvo_dev_ctx_t *ctx) {
     pthread_cond_destroy(&ctx->cap_cond);
     pthread_mutex_destroy(&ctx->cap_lock);
@@ -124,15 +130,13 @@ bool close_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
     bool late = tarvo::dev::busy(dev);
     if (late) TQ_WRN("[%s]  api wait timeout\n", k_name);
 
-    // The link goes after the calls left: a command still running on
-    // another thread would otherwise use the link's freed private data.
-    tarvo_ll_dev_close(&ctx->ll);
-    if (ctx->drv && ctx->drv->ops && ctx->drv->ops->uninit) ctx->drv->ops->uninit(ctx->drv);
     bool keep = !dev->free_on_close;
     if (late) {
         // A call (most likely inside an application callback) still uses
-        // the context: freeing it now would pull it from under that call.
-        // The last call to leave the device frees it instead.
+        // the context, and may still send a command or decode a frame:
+        // closing the link, stopping the driver or freeing the context now
+        // would pull them from under that call. The last call to leave the
+        // device does all three instead.
         {
             std::lock_guard<std::mutex> lock(g_orphan_lock);
             g_orphans.push_back({dev, ctx, dev->free_on_close != 0});
@@ -142,6 +146,9 @@ bool close_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
         if (!tarvo::dev::busy(dev)) tarvo::dev::reap_orphans(dev);
         return keep;
     }
+    // The link goes after the calls left: a command still running on
+    // another thread would otherwise use the link's freed private data.
+    close_link_and_driver(ctx);
     free_ctx(ctx);
     release_record(dev);
     return keep;
@@ -171,6 +178,7 @@ void reap_orphans(tarvo_dev_t *dev) {
         }
     }
     for (const Orphan &o : done) {
+        close_link_and_driver(o.ctx);
         free_ctx(o.ctx);
         if (o.free_record) std::free(o.dev);
     }

@@ -1,8 +1,11 @@
 // The public outputs and filter switches on a simulated EPC camera: what an
 // application calls reaches the EPC driver and its engine, and the point
 // cloud uses the driver's lens record when the application passes none.
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "epc/epc_state.h"
 #include "epc_sim_rig.h"
@@ -108,6 +111,45 @@ TEST_F(EpcPublicSim, PointCloudUsesTheDriversLensRecord) {
               0);
     EXPECT_NE(log_text().find("lens param not match the frame size: lens: 320x240, frame: 640x480"),
               std::string::npos);
+}
+
+// A frame-ready callback that outlives tarvo_dev_close's wait: it holds
+// the first frame until the close has given up, then uses the driver's
+// state (a filter switch). The close must leave the driver (and the link)
+// to the last call that leaves the device, not stop them under it.
+std::atomic<int> g_in_cb{0};
+std::atomic<bool> g_close_returned{false};
+std::atomic<int> g_driver_after_close{-1};
+tarvo_drv_t *g_cb_drv = nullptr;
+
+void late_frame(tarvo_dev_t *, tarvo_frame_t *) {
+    if (g_in_cb.fetch_add(1) != 0) return;
+    for (int i = 0; i < 6000 && !g_close_returned.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    g_driver_after_close = g_cb_drv->ops->filter_enable(g_cb_drv, 2, nullptr, 0) ? 1 : 0;
+}
+
+TEST_F(EpcPublicSim, CloseThatGivesUpLeavesTheDriverToTheLateCall) {
+    make_bus(camera());
+    open();
+    g_cb_drv = drv_;
+    ASSERT_TRUE(tarvo_cap_set_callback_on_frame_ready(dev_, late_frame));
+    ASSERT_TRUE(tarvo_cap_start(dev_));
+    tarvo_dev_t *dev = dev_;
+    auto caller = std::async(std::launch::async, [dev] { return tarvo_cap_wait(dev, 0); });
+    for (int i = 0; i < 5000 && g_in_cb.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(g_in_cb.load(), 0);
+    tarvo_dev_close(dev_);
+    dev_ = nullptr;
+    drv_ = nullptr;
+    g_close_returned = true;
+    EXPECT_TRUE(log_text().find("[tarvo_dev_close]  api wait timeout") != std::string::npos);
+    caller.get();
+    EXPECT_EQ(g_driver_after_close.load(), 1);
+    // The late call stopped the driver and closed the link as it left: the
+    // camera opens again.
+    open();
 }
 
 }  // namespace
