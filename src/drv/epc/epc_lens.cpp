@@ -52,43 +52,30 @@ void take_int(const std::string &line, int32_t &field) {
     field = static_cast<int32_t>(v);
 }
 
+// Lines 1 to 4: the principal point and the focal lengths.
+struct CentreLine {
+    double tq_lens_param_t::*field;
+    const char *format;
+};
+constexpr CentreLine k_centre_lines[4] = {{&tq_lens_param_t::cx, "[%s] Cx:%3.5f\n"},
+                                          {&tq_lens_param_t::cy, "[%s] Cy:%3.5f\n"},
+                                          {&tq_lens_param_t::fx, "[%s] Fx:%3.5f\n"},
+                                          {&tq_lens_param_t::fy, "[%s] Fy:%3.5f\n"}};
+
 void store_line(int i, const std::string &line, tq_lens_param_t &rec) {
-    switch (i) {
-        case 1:
-            take_double(line, rec.cx);
-            TQ_DBG("[%s] Cx:%3.5f\n", k_fn, rec.cx);
-            break;
-        case 2:
-            take_double(line, rec.cy);
-            TQ_DBG("[%s] Cy:%3.5f\n", k_fn, rec.cy);
-            break;
-        case 3:
-            take_double(line, rec.fx);
-            TQ_DBG("[%s] Fx:%3.5f\n", k_fn, rec.fx);
-            break;
-        case 4:
-            take_double(line, rec.fy);
-            TQ_DBG("[%s] Fy:%3.5f\n", k_fn, rec.fy);
-            break;
-        case 5:
-        case 6:
-        case 7:
-        case 8:
-        case 9:
-            take_double(line, rec.dcoeff[i - 5]);
-            TQ_DBG("[%s] dcoeff[%d]:%3.5f\n", k_fn, i - 5, rec.dcoeff[i - 5]);
-            break;
-        case 10:
-            take_int(line, rec.img_w);
-            TQ_DBG("[%s] img_w = %d\n", k_fn, rec.img_w);
-            break;
-        case 11:
-            take_int(line, rec.img_h);
-            TQ_DBG("[%s] img_h = %d\n", k_fn, rec.img_h);
-            break;
-        default:
-            break;  // lines after the eleventh are read and ignored
+    if (i >= 1 && i <= 4) {
+        const CentreLine &c = k_centre_lines[i - 1];
+        take_double(line, rec.*c.field);
+        TQ_DBG(c.format, k_fn, rec.*c.field);
+    } else if (i >= 5 && i <= 9) {
+        take_double(line, rec.dcoeff[i - 5]);
+        TQ_DBG("[%s] dcoeff[%d]:%3.5f\n", k_fn, i - 5, rec.dcoeff[i - 5]);
+    } else if (i == 10 || i == 11) {
+        int32_t &field = i == 10 ? rec.img_w : rec.img_h;
+        take_int(line, field);
+        TQ_DBG(i == 10 ? "[%s] img_w = %d\n" : "[%s] img_h = %d\n", k_fn, field);
     }
+    // Lines after the eleventh are read and ignored.
 }
 
 }  // namespace

@@ -3,29 +3,19 @@
 // scene given on its command line, and the program's distance and point
 // cloud come out of the library's public calls.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
+#include <vector>
 #include <regex>
 #include <string>
 
+#include "run_command.h"
+
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = tarvo_test::CommandResult;
 
 Result run(const std::string &args) {
-    Result r;
-    const std::string cmd = std::string(TARVO_SIM_EXE) + " " + args + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) r.out += buf;
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return tarvo_test::run_command(std::string(TARVO_SIM_EXE) + " " + args);
 }
 
 // The centre distances of the frame lines, in order.
@@ -63,13 +53,8 @@ TEST(Tools, DepthOnOtherCamerasAndWithoutOne) {
     r = run("run --cameras 1 --unpaced -- sh -c 'UMOCKDEV_DIR=/nonexistent " + std::string(TARVO_DEPTH_EXE) +
             "'");
     EXPECT_EQ(r.status, 1) << r.out;
-    Result direct;
-    FILE *p = popen((std::string(TARVO_DEPTH_EXE) + " 0 2>&1").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) direct.out += buf;
-    const int st = pclose(p);
-    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 2) << direct.out;
+    const Result direct = tarvo_test::run_command(std::string(TARVO_DEPTH_EXE) + " 0");
+    EXPECT_EQ(direct.status, 2) << direct.out;
     EXPECT_NE(direct.out.find("usage: tarvo-depth"), std::string::npos) << direct.out;
 }
 

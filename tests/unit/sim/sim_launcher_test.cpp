@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "run_command.h"
+
 namespace {
 
 std::string g_self;
@@ -53,21 +55,10 @@ int probe() {
     return 0;
 }
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = tarvo_test::CommandResult;
 
 Result run(const std::string &args) {
-    Result r;
-    const std::string cmd = std::string(TARVO_SIM_EXE) + " " + args + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) r.out += buf;
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return tarvo_test::run_command(std::string(TARVO_SIM_EXE) + " " + args);
 }
 
 }  // namespace
