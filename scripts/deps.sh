@@ -8,6 +8,7 @@ packages=(
   libusb-1.0-0-dev libzip-dev zip unzip
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 
 missing=()

@@ -245,6 +245,21 @@ TARVO_API int tarvo_bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char 
 TARVO_API int tarvo_ll_firmware_upgrade(tarvo_ll_dev_t *dev, uint8_t type, uint16_t version,
                                         const char *name);
 
+/**
+ * Progress of a transfer: `done` of `total` bytes. A write reports after
+ * every chunk the camera acknowledged, a read after every payload written
+ * to the file. Runs on the thread of the transfer, inside it.
+ */
+typedef void (*tarvo_data_progress_cb_t)(void *user, uint32_t done, uint32_t total);
+
+/**
+ * Sets (null: removes) the progress hook of the transfers that the calling
+ * thread runs from now on (tarvo_bin_data_write/_read and the entry points
+ * built on them). Each thread has its own hook; other threads' transfers
+ * are not reported to it.
+ */
+TARVO_API void tarvo_data_set_progress(tarvo_data_progress_cb_t cb, void *user);
+
 /* --- Public entry points on an open device. ------------------------------ */
 
 /**

@@ -1,4 +1,5 @@
-// Internal knobs of the data transfers, for tests.
+// Internal knobs of the data transfers: the erase time-out for tests, the
+// progress report.
 #pragma once
 
 #include <cstdint>
@@ -10,5 +11,8 @@ namespace tarvo::data {
 // tests shorten it.
 void set_erase_timeout_ms(uint32_t ms);
 uint32_t erase_timeout_ms();
+
+// Calls the progress hook that the calling thread set, if any.
+void report_progress(uint32_t done, uint32_t total);
 
 }  // namespace tarvo::data

@@ -18,6 +18,13 @@ namespace tarvo::data {
 
 namespace {
 std::atomic<uint32_t> g_erase_timeout_ms{120000};
+// Progress hook of the transfers this thread runs.
+thread_local tarvo_data_progress_cb_t t_progress = nullptr;
+thread_local void *t_progress_user = nullptr;
+}  // namespace
+
+void report_progress(uint32_t done, uint32_t total) {
+    if (t_progress) t_progress(t_progress_user, done, total);
 }
 
 void set_erase_timeout_ms(uint32_t ms) { g_erase_timeout_ms.store(ms, std::memory_order_relaxed); }
@@ -197,6 +204,7 @@ int send_chunks(tarvo_ll_dev_t *dev, uint8_t type, Image &img) {
             TQ_INF("[%s] Data transfer failed B.\n", k_write);
             return settle(dev, type, img, -1);
         }
+        tarvo::data::report_progress(std::min<uint32_t>(ack.next * AL_DATA_CHUNK_MAX, img.size), img.size);
         if (ack.next == count) {
             TQ_INF("[%s] Data transfer finished.\n", k_write);
             return settle(dev, type, img, 1);
@@ -287,12 +295,18 @@ TARVO_API int tarvo_bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char 
             break;
         }
         remaining -= n;
+        tarvo::data::report_progress(info.size - remaining, info.size);
     }
     if (std::fclose(f) != 0 && result == 1) {
         TQ_ERR("[%s] File write failed\n", k_read);
         result = -1;
     }
     return result;
+}
+
+TARVO_API void tarvo_data_set_progress(tarvo_data_progress_cb_t cb, void *user) {
+    tarvo::data::t_progress = cb;
+    tarvo::data::t_progress_user = user;
 }
 
 TARVO_API int tarvo_ll_firmware_upgrade(tarvo_ll_dev_t *dev, uint8_t type, uint16_t version,
