@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "epc/calc_pixel.h"
 #include "pipe_test_util.h"
 
 namespace {
@@ -31,23 +32,33 @@ std::vector<uint16_t> seeded_image(size_t samples, uint32_t seed) {
         const uint32_t r = x >> 8;
         v = static_cast<uint16_t>(1048 + r % 2000);
         switch (r % 997) {
-            case 0: v = 0; break;
-            case 1: v = 4095; break;
-            case 2: v = static_cast<uint16_t>(v | 0xF000); break;
-            case 3: v = 0xFFFF; break;
-            default: break;
+            case 0:
+                v = 0;
+                break;
+            case 1:
+                v = 4095;
+                break;
+            case 2:
+                v = static_cast<uint16_t>(v | 0xF000);
+                break;
+            case 3:
+                v = 0xFFFF;
+                break;
+            default:
+                break;
         }
     }
     return s;
 }
 
 class PipelinePin : public pipe_test::PipeTest {
-protected:
+  protected:
     // Three frames per configuration, so that the hysteresis and the
     // temporal steps carry state from one to the next.
     uint64_t run(int (*fn)(uint16_t **), uint64_t h) {
         const auto &s = state();
-        const size_t samples = static_cast<size_t>(s.cols) * s.rows_per_half * s.halves * s.dcs_count;
+        const size_t samples =
+            static_cast<size_t>(s.cols) * s.rows_per_half * s.halves * s.dcs_count;
         for (uint32_t f = 0; f < 3; ++f) {
             set_image(seeded_image(samples, 7 + f));
             uint16_t *out = nullptr;
@@ -87,22 +98,28 @@ TEST_F(PipelinePin, EveryKernelAndTypeKeepsItsBits) {
         {0, 0, 0, 4, 0x41c97c4d5e40fdabull}, {1, 0, 0, 4, 0xfe2f33e7cc9c72bfull},
         {1, 1, 1, 4, 0xa1b32f96e339b88cull},
     };
-    for (const Case &c : cases) {
-        uint64_t h = 1469598103934665603ull;
-        configure(c.pi, c.mgx, c.pn, c.part);
-        h = run(calculationDistanceSorted, h);
-        configure(c.pi, c.mgx, c.pn, c.part);
-        h = run(calculationAmplitudeSorted, h);
-        configure(c.pi, c.mgx, c.pn, c.part);
-        h = run(calculationDistanceAndAmplitudeSorted, h);
-        if (c.pi && !c.mgx && !c.pn) {
+    for (const Case &c : cases)
+        // The four-sample sine kernels have a vector form: both must agree.
+        for (bool vec : {true, false}) {
+            if (!vec && !(c.pi && !c.pn)) continue;
+            tarvo::epc::set_kernels_vector(vec);
+            uint64_t h = 1469598103934665603ull;
             configure(c.pi, c.mgx, c.pn, c.part);
-            calculationEnableDcsSumFilter(1);
+            h = run(calculationDistanceSorted, h);
+            configure(c.pi, c.mgx, c.pn, c.part);
+            h = run(calculationAmplitudeSorted, h);
+            configure(c.pi, c.mgx, c.pn, c.part);
             h = run(calculationDistanceAndAmplitudeSorted, h);
+            if (c.pi && !c.mgx && !c.pn) {
+                configure(c.pi, c.mgx, c.pn, c.part);
+                calculationEnableDcsSumFilter(1);
+                h = run(calculationDistanceAndAmplitudeSorted, h);
+            }
+            EXPECT_EQ(h, c.expect)
+                << "pi " << c.pi << " mgx " << c.mgx << " pn " << c.pn << " part " << c.part
+                << " vector " << vec << ": 0x" << std::hex << h;
         }
-        EXPECT_EQ(h, c.expect) << "pi " << c.pi << " mgx " << c.mgx << " pn " << c.pn
-                               << " part " << c.part << ": 0x" << std::hex << h;
-    }
+    tarvo::epc::set_kernels_vector(true);
 }
 
 TEST_F(PipelinePin, ImageStepsAndTemporalFilteringKeepTheirBits) {
