@@ -4,7 +4,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
+
+#ifdef TARVO_BENCH_OPENCV
+#include <opencv2/calib3d.hpp>
+#endif
 
 #include "tarvo/tq_calib_len.h"
 
@@ -123,6 +128,48 @@ void BM_InitMap(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kW * kH);
 }
 BENCHMARK(BM_InitMap)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", min_of);
+
+#ifdef TARVO_BENCH_OPENCV
+// The reference when OpenCV is at hand: its own map for the same lens,
+// same new camera matrix policy (alpha 1).
+void BM_InitMapOpenCV(benchmark::State &state) {
+    const tq_lens_param_t p = wide_lens();
+    const cv::Mat K = (cv::Mat_<double>(3, 3) << p.fx, 0, p.cx, 0, p.fy, p.cy, 0, 0, 1);
+    const cv::Mat D =
+        (cv::Mat_<double>(1, 5) << p.dcoeff[0], p.dcoeff[1], p.dcoeff[2], p.dcoeff[3], p.dcoeff[4]);
+    const cv::Size size(kW, kH);
+    const cv::Mat Kp = cv::getOptimalNewCameraMatrix(K, D, size, 1.0, size);
+    cv::Mat mx, my;
+    for (auto _ : state) {
+        cv::initUndistortRectifyMap(K, D, cv::Mat(), Kp, size, CV_32FC1, mx, my);
+        benchmark::DoNotOptimize(mx.data);
+    }
+    state.SetItemsProcessed(state.iterations() * kW * kH);
+}
+BENCHMARK(BM_InitMapOpenCV)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", min_of);
+#endif
+
+// The reference without OpenCV: one plain pass that writes both arrays of
+// a map of the same size (u and v as floats), allocating them as the build
+// does.
+void BM_MapPass(benchmark::State &state) {
+    for (auto _ : state) {
+        auto *mx = static_cast<float *>(std::malloc(sizeof(float) * kW * kH));
+        auto *my = static_cast<float *>(std::malloc(sizeof(float) * kW * kH));
+        for (int v = 0; v < kH; ++v)
+            for (int u = 0; u < kW; ++u) {
+                mx[v * kW + u] = static_cast<float>(u);
+                my[v * kW + u] = static_cast<float>(v);
+            }
+        benchmark::DoNotOptimize(mx);
+        benchmark::DoNotOptimize(my);
+        benchmark::ClobberMemory();
+        std::free(mx);
+        std::free(my);
+    }
+    state.SetItemsProcessed(state.iterations() * kW * kH);
+}
+BENCHMARK(BM_MapPass)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", min_of);
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "epc/calc_pixel.h"
 #include "epc/epc_state.h"
 #include "epc/pipeline.h"
 
@@ -131,6 +132,22 @@ bool iterator_step(Iterator &it) {
 
 }  // namespace
 
+CalcSettings calc_settings() {
+    const ConfigState &s = state();
+    CalcSettings c;
+    c.mask = s.pixel_mask;
+    c.sat_on = g_calc.saturation_enabled != 0;
+    c.adc_on = s.adc_overflow_enabled != 0;
+    c.adc_min = s.adc_min;
+    c.adc_max = s.adc_max;
+    c.epc635 = is_epc635(s.partType);
+    c.hyst = state().hyst_state.data();
+    c.upper = s.hyst_upper;
+    c.lower = s.hyst_lower;
+    c.atan = atan2_table();
+    return c;
+}
+
 void calculator_reset() {
     g_calc = Calculator{};
     g_def = Iterator{};
@@ -189,13 +206,7 @@ TARVO_API int calculatorGetArg1(void) { return g_calc.arg1; }
 TARVO_API int calculatorGetArg2(void) { return g_calc.arg2; }
 
 TARVO_API float sqrt2(int q) {
-    float x = static_cast<float>(q);
-    int32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits = 0x5F3759DF - (bits >> 1);
-    float y;
-    std::memcpy(&y, &bits, sizeof y);
-    return (1.5f - y * (y * x * 0.5f)) * (x * y);
+    return tarvo::epc::calc_sqrt2(q);
 }
 
 TARVO_API int calculatorGetAmpSine(void) {

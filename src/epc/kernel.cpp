@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "api/log.h"
+#include "epc/calc_pixel.h"
 #include "epc/epc_state.h"
 #include "epc/kernel_impl.h"
 
@@ -78,14 +79,7 @@ inline void pixel(const KernelPass &k, int pos, int out, void *dst) {
         return;
     } else {
         // Hysteresis (hysteresisUpdate, inlined).
-        int a2 = w / 4;
-        uint8_t st = k.hyst[pos];
-        if (a2 >= k.upper)
-            st = 1;
-        else if (a2 < k.lower)
-            st = 0;
-        k.hyst[pos] = st;
-        if (!st) {
+        if (!hysteresis_step(k.hyst[pos], w / 4, k.upper, k.lower)) {
             store_code<Mode>(dst, out, EPC_CODE_LOW_AMPLITUDE);
             return;
         }
@@ -316,12 +310,7 @@ TARVO_API int atan2_lut(int y_in, int x_in) {
 TARVO_API int hysteresisUpdate(int pos, int a2) {
     ConfigState &s = state();
     if (pos < 0 || pos >= k_sensor_pixels) return 0;
-    uint8_t &st = s.hyst_state[static_cast<size_t>(pos)];
-    if (a2 >= s.hyst_upper)
-        st = 1;
-    else if (a2 < s.hyst_lower)
-        st = 0;
-    return st;
+    return hysteresis_step(s.hyst_state[static_cast<size_t>(pos)], a2, s.hyst_upper, s.hyst_lower);
 }
 
 TARVO_API void hysteresisSetThresholds(int m, int h) {

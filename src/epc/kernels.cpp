@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/log.h"
+#include "epc/calc_pixel.h"
 #include "epc/epc_state.h"
 #include "epc/pipeline.h"
 #include "tarvo/tarvo_dev.h"
@@ -165,6 +166,148 @@ void dcs_sum_filter(unsigned d[4], int pixel) {
     d[0] = d[1] = d[2] = d[3] = 0;
 }
 
+// The last pixel a kernel visited: its input index (-1 for none), its
+// output index and its samples as handed to the calculator.
+struct Visit {
+    int in = -1, out = -1;
+    unsigned d[4] = {0, 0, 0, 0};
+};
+
+// A stretch of n pixels whose samples and outputs are consecutive: the
+// samples at s[0..3] + j, the distance (or amplitude) at od + j and, for
+// type 2, the amplitude at oa + j; hysteresis position k0 + j.
+template <bool Pi, bool Pn, int Type>
+void kernel_stretch(const CalcSettings &c, const uint16_t *const s[4], uint16_t *od, uint16_t *oa,
+                    int n, int k0, bool sum_filter) {
+    constexpr int D = Pi ? 2 : 1;
+    int j = 0;
+    if constexpr (Pi && !Pn && Type != 1)
+        if (!sum_filter) j = sine4_stretch_vector(c, s, od, Type == 2 ? oa : nullptr, n, k0);
+    for (; j < n; ++j) {
+        CalcArgs a;
+        if constexpr (Pi) {
+            unsigned d[4] = {s[0][j], s[1][j], s[2][j], s[3][j]};
+            if (sum_filter) dcs_sum_filter(d, k0 + j);
+            a = calc_load4(c, d[0], d[1], d[2], d[3]);
+        } else {
+            a = calc_load2(c, s[0][j], s[1][j]);
+        }
+        if constexpr (Type == 1) {
+            od[j] = calc_amplitude<Pn, D>(a);
+        } else {
+            const uint32_t da = calc_dist_amp<Pn, D>(c, a, k0 + j);
+            od[j] = static_cast<uint16_t>(da & 0xFFFFu);
+            if constexpr (Type == 2) oa[j] = static_cast<uint16_t>(da >> 16);
+        }
+    }
+}
+
+// The pixels of one kernel run in the iterators' order. Default kernels:
+// pixel k = r x (H x C) + u of raw row r; MGX kernels: f = 2r x (H x C) + u,
+// every second raw row holding the partner samples. Each pixel's output
+// index follows the iterators' placement (default_out, mgx_out in
+// calculator.cpp) and its samples go through the calculator's formulas
+// inline (calc_pixel.h). A raw row falls into stretches of C pixels that
+// share an output row; each stretch lying wholly inside the samples and
+// the image runs as one loop.
+template <bool Pi, bool Mgx, bool Pn, int Type>
+Visit kernel_pixels(const uint16_t *src, size_t S, const PipeGeometry &g, size_t limit,
+                    size_t total, size_t row_step, uint16_t *out) {
+    const CalcSettings c = calc_settings();
+    const bool sum_filter = Pi && !Mgx && !Pn && g_dcs_sum_filter;
+    const int C = g.C, H = g.H;
+    const int R = static_cast<uint8_t>(g.R);  // the iterators keep R in 8 bits
+    const int rows = Mgx ? R / 2 : R;
+    const size_t N = total, half = S / 2;
+    const size_t row_len = row_step;
+    constexpr int n = Pi ? 4 : 2;
+    auto positions = [&](size_t k, size_t at[4]) {
+        if (Mgx) {
+            at[0] = k;
+            at[1] = k + row_step;
+            at[2] = half + k;
+            at[3] = half + k + row_step;
+        } else {
+            at[0] = k;
+            at[1] = N + k;
+            at[2] = 2 * N + k;
+            at[3] = 3 * N + k;
+        }
+    };
+    Visit last;
+    for (size_t r = 0;; ++r) {
+        const size_t first = (Mgx ? 2 * r : r) * row_len;
+        if (first >= limit) break;
+        const int ri = static_cast<int>(r);
+        for (int seg = 0; seg * static_cast<size_t>(C) < row_len; ++seg) {
+            const size_t u0 = static_cast<size_t>(seg) * C;
+            int row;
+            if (H == 2) {
+                const int mid = Mgx ? R / 4 : R / 2;
+                row = seg == 0 ? mid - 1 - ri : mid + ri;
+            } else {
+                row = rows - 1 - ri;
+                if (seg > 0) break;  // columns past C have no place
+            }
+            if (row < 0 || row >= rows) continue;
+            const size_t u1 = std::min(u0 + static_cast<size_t>(C), row_len);
+            const size_t k0 = first + u0;
+            if (k0 >= limit) break;
+            const size_t k1 = std::min(first + u1, limit);  // exclusive
+            const size_t o0 = static_cast<size_t>(row) * C + (u0 - static_cast<size_t>(seg) * C);
+            size_t at[4];
+            positions(k1 - 1, at);
+            const bool whole = o0 + (k1 - k0) <= total && at[n - 1] < S && at[0] < S &&
+                               (n == 2 || (at[1] < S && at[2] < S));
+            if (whole) {
+                positions(k0, at);
+                const uint16_t *const sp[4] = {src + at[0], src + at[1], Pi ? src + at[2] : src,
+                                               Pi ? src + at[3] : src};
+                kernel_stretch<Pi, Pn, Type>(c, sp, out + o0, out + total + o0,
+                                             static_cast<int>(k1 - k0), static_cast<int>(k0),
+                                             sum_filter);
+                const size_t kl = k1 - 1;
+                positions(kl, at);
+                last.in = static_cast<int>(kl);
+                last.out = static_cast<int>(o0 + (kl - k0));
+                for (int i = 0; i < 4; ++i) last.d[i] = i < n ? src[at[i]] : 0;
+                continue;
+            }
+            // The stretch at the edge of the samples or the image: pixel
+            // by pixel, each checked.
+            for (size_t k = k0; k < k1; ++k) {
+                const size_t o = o0 + (k - k0);
+                if (o >= total) continue;
+                positions(k, at);
+                bool inside = true;
+                for (int i = 0; i < n; ++i) inside = inside && at[i] < S;
+                if (!inside) continue;
+                const uint16_t *const sp[4] = {src + at[0], src + at[1], Pi ? src + at[2] : src,
+                                               Pi ? src + at[3] : src};
+                kernel_stretch<Pi, Pn, Type>(c, sp, out + o, out + total + o, 1,
+                                             static_cast<int>(k), sum_filter);
+                last.in = static_cast<int>(k);
+                last.out = static_cast<int>(o);
+                for (int i = 0; i < 4; ++i) last.d[i] = i < n ? src[at[i]] : 0;
+            }
+        }
+    }
+    return last;
+}
+
+template <bool Pi, bool Mgx, bool Pn>
+Visit kernel_pixels(const uint16_t *src, size_t S, const PipeGeometry &g, size_t limit,
+                    size_t total, size_t row_step, int type, uint16_t *out) {
+    switch (type) {
+        case 0:
+            return kernel_pixels<Pi, Mgx, Pn, 0>(src, S, g, limit, total, row_step, out);
+        case 1:
+            return kernel_pixels<Pi, Mgx, Pn, 1>(src, S, g, limit, total, row_step, out);
+        default:
+            return kernel_pixels<Pi, Mgx, Pn, 2>(src, S, g, limit, total, row_step, out);
+    }
+}
+
 template <bool Pi, bool Mgx, bool Pn>
 int run_kernel(KernelId id, int type, uint16_t **image) {
     const char *fn = k_names[id];
@@ -194,61 +337,29 @@ int run_kernel(KernelId id, int type, uint16_t **image) {
     if (failed) return static_cast<int>(count);
 
     const size_t row_step = static_cast<size_t>(g.C) * static_cast<size_t>(g.H);
+    Visit last;
     if (Mgx)
-        iteratorMGXInit(static_cast<int>(Pi ? S / 2 : S), g.C, g.R);
+        last = kernel_pixels<Pi, true, Pn>(src, S, g, Pi ? S / 2 : S, total, row_step, type,
+                                           out.data());
     else
-        iteratorDefaultInit(static_cast<int>(total), g.C, g.R);
-    const size_t N = total;
-    const size_t half = S / 2;
-    for (;;) {
-        int o = -1;
-        int in;
-        if (Mgx) {
-            if (!iteratorMGXHasNext()) break;
-            in = iteratorMGXNext(&o);
-        } else {
-            if (!iteratorDefaultHasNext()) break;
-            in = iteratorDefaultNext(&o);
-        }
-        if (o < 0 || static_cast<size_t>(o) >= total) continue;  // outside the image
-        const size_t k = static_cast<size_t>(in);
-        size_t at[4];
-        if (Mgx) {
-            at[0] = k;
-            at[1] = k + row_step;
-            at[2] = half + k;
-            at[3] = half + k + row_step;
-        } else {
-            at[0] = k;
-            at[1] = N + k;
-            at[2] = 2 * N + k;
-            at[3] = 3 * N + k;
-        }
-        const int n = Pi ? 4 : 2;
-        bool inside = true;
-        unsigned d[4] = {0, 0, 0, 0};
-        for (int i = 0; i < n; ++i) {
-            if (at[i] >= S) {
-                inside = false;
-                break;
-            }
-            d[i] = src[at[i]];
-        }
-        if (!inside) continue;
-        if constexpr (Pi && !Mgx && !Pn) {
-            if (g_dcs_sum_filter) dcs_sum_filter(d, static_cast<int>(k));
-        }
+        last = kernel_pixels<Pi, false, Pn>(src, S, g, total, total, row_step, type, out.data());
+    if (last.in >= 0) {
+        // The calculator's own calls for the last pixel, so that its state
+        // (samples, quadrature values, position, saturation flag) is what a
+        // pixel-by-pixel run leaves. They repeat its hysteresis update with
+        // the same amplitude, which changes nothing.
+        const unsigned *d = last.d;
         if (Pi)
-            calculatorSetArgs4DCS(d[0], d[1], d[2], d[3], in, 0);
+            calculatorSetArgs4DCS(d[0], d[1], d[2], d[3], last.in, 0);
         else
-            calculatorSetArgs2DCS(d[0], d[1], in, 0);
+            calculatorSetArgs2DCS(d[0], d[1], last.in, 0);
+        const size_t o = static_cast<size_t>(last.out);
         if (type == 1) {
-            int a = Pn ? calculatorGetAmpPN() : calculatorGetAmpSine();
-            out[static_cast<size_t>(o)] = static_cast<uint16_t>(a);
+            out[o] = static_cast<uint16_t>(Pn ? calculatorGetAmpPN() : calculatorGetAmpSine());
         } else {
-            uint32_t da = Pn ? calculatorGetDistAndAmpPN() : calculatorGetDistAndAmpSine();
-            out[static_cast<size_t>(o)] = static_cast<uint16_t>(da & 0xFFFFu);
-            if (type == 2) out[total + static_cast<size_t>(o)] = static_cast<uint16_t>(da >> 16);
+            const uint32_t da = Pn ? calculatorGetDistAndAmpPN() : calculatorGetDistAndAmpSine();
+            out[o] = static_cast<uint16_t>(da & 0xFFFFu);
+            if (type == 2) out[total + o] = static_cast<uint16_t>(da >> 16);
         }
     }
     return static_cast<int>(count);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "frame/cmap_default.h"
+#include "frame/frame_vec.h"
 
 namespace {
 
@@ -62,6 +63,13 @@ int64_t trunc_clamped(double v, double hi) {
 
 namespace tarvo {
 tq_cmap_t &default_cmap() { return g_default_cmap; }
+
+bool frame_vec::cmap_view(const tq_cmap_t &cmap, CmapView &view) {
+    if (!cmap.palette || cmap.size < 1) return false;
+    view = CmapView{cmap.palette, cmap.size, get(cmap.range_min), get(cmap.range_max),
+                    get(cmap.color_scale)};
+    return true;
+}
 }  // namespace tarvo
 
 extern "C" {

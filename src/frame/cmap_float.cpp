@@ -5,6 +5,7 @@
 
 #include "frame/cmap_default.h"
 #include "frame/cmap_mm.h"
+#include "frame/frame_vec.h"
 #include "tarvo/tarvo_frame.h"
 #include "tarvo/tq_cmap.h"
 
@@ -32,7 +33,11 @@ extern "C" TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float
     if (n <= 0) return n;
     if (!dst || !src) return 0;
 
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+    tarvo::frame_vec::CmapView view;
+    if (tarvo::frame_vec::enabled() && tarvo::frame_vec::cmap_view(cmap, view))
+        i = tarvo::frame_vec::cmap_pixels(view, src, n, outfmt, dst);
+    for (; i < n; ++i) {
         // A NaN pixel carries no distance: drawn as the low-amplitude code.
         const uint32_t c =
             tq_cmap_get_color(&cmap, tarvo::cmap_mm::from_metres(src[i], TQ_DIST_LOW_AMP));

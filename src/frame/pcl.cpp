@@ -7,6 +7,7 @@
 #include "api/log.h"
 #include "frame/cmap_default.h"
 #include "frame/cmap_mm.h"
+#include "frame/frame_vec.h"
 #include "tarvo/tarvo_frame.h"
 #include "tarvo/tq_calib_len.h"
 #include "tarvo/tq_cmap.h"
@@ -63,11 +64,28 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
     if (!pcl || !dist) return 0;
 
     const tq_cmap_t &cmap = tarvo::default_cmap();
+    // The vector path takes whole groups of pixels while they surely fit;
+    // the loop below does the rest of each row.
+    tarvo::frame_vec::CmapView view{};
+    const bool vec = tarvo::frame_vec::enabled() &&
+                     (kStride == 3 || !pseudo_color || tarvo::frame_vec::cmap_view(cmap, view));
     int64_t n = 0;
     for (int v = 0; v < img_h; ++v) {
         const float dv = static_cast<float>(v - cam.cy);
         const int64_t row = static_cast<int64_t>(v) * img_w;
-        for (int u = 0; u < img_w; ++u) {
+        int u = 0;
+        if (vec) {
+            const tarvo::frame_vec::PclRow r{dist + row,
+                                             img_w,
+                                             dv,
+                                             cam.cx,
+                                             cam.fx,
+                                             cam.fy,
+                                             cam.dist_scale,
+                                             kStride == 4 && pseudo_color ? &view : nullptr};
+            u = tarvo::frame_vec::pcl_pixels(r, 0, kStride, pcl, n, pcl_len);
+        }
+        for (; u < img_w; ++u) {
             // Room for one more point, checked before every pixel.
             if (kStride * n + (kStride - 1) >= pcl_len) return static_cast<int>(n);
             const float d = dist[row + u];

@@ -1,0 +1,261 @@
+// The AVX-512 paths of the point clouds and the colour-mapped pictures:
+// sixteen pixels at a time. Every value is formed as in the portable loops
+// (pcl.cpp, cmap_float.cpp, tq_cmap_get_color in cmap.cpp): products and
+// quotients of the point cloud in double, rounded to single where they
+// are; the colour index from the single-precision offset times the scale
+// in double, truncated; no fused multiply-add. Valid points are packed
+// with a compress, so they keep their order.
+#include <climits>
+#include <cstdint>
+
+#include "frame/frame_vec.h"
+#include "tarvo/tarvo_frame.h"
+
+#pragma STDC FP_CONTRACT OFF
+
+#if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
+#include <immintrin.h>
+
+#include <atomic>
+
+#define TARVO_AVX512 \
+    __attribute__((target("avx2,popcnt,avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
+
+namespace tarvo::frame_vec {
+namespace {
+
+bool cpu_ok() {
+    static const bool ok = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("popcnt");
+    }();
+    return ok;
+}
+
+std::atomic<bool> g_on{true};
+
+// trunc(float offset x scale) of eight lanes, clamped to [0, size]: the
+// truncation only matters below 1 (index size: the last entry) and from
+// size on (index 0 or less: the first); max gives 0 for a NaN, as the
+// portable look-up takes a NaN product as 0.
+TARVO_AVX512 inline __m256i trunc8(__m256 f, __m512d scale, __m512d size) {
+    const __m512d s = _mm512_mul_pd(_mm512_cvtps_pd(f), scale);
+    return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_max_pd(s, _mm512_setzero_pd()), size));
+}
+
+// Colours of sixteen distances in metres: tq_cmap_get_color of
+// cmap_mm::from_metres(metres, TQ_DIST_LOW_AMP), lane by lane.
+TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
+    const __m512 mm = _mm512_mul_ps(metres, _mm512_set1_ps(1000.0f));
+    const __mmask16 nan = _mm512_cmp_ps_mask(mm, mm, _CMP_UNORD_Q);
+    const __mmask16 big = _mm512_cmp_ps_mask(mm, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ);
+    // Below -2^31 the conversion gives INT_MIN, as from_metres does.
+    __m512i v = _mm512_cvttps_epi32(mm);
+    v = _mm512_mask_blend_epi32(big, v, _mm512_set1_epi32(INT_MAX));
+    v = _mm512_mask_blend_epi32(nan, v, _mm512_set1_epi32(TQ_DIST_LOW_AMP));
+
+    const __m512i lo = _mm512_set1_epi32(m.range_min);
+    const __mmask16 in =
+        _mm512_cmpge_epi32_mask(v, lo) & _mm512_cmple_epi32_mask(v, _mm512_set1_epi32(m.range_max));
+    // value - range_min lies in [0, 2^32) inside the range: exact as
+    // unsigned 32 bits, converted to single precision as the int64 is.
+    const __m512 off = _mm512_cvtepu32_ps(_mm512_sub_epi32(v, lo));
+    const __m512d scale = _mm512_set1_pd(static_cast<double>(m.color_scale));
+    const __m512d size = _mm512_set1_pd(static_cast<double>(m.size));
+    const __m256i t0 = trunc8(_mm512_castps512_ps256(off), scale, size);
+    const __m256i t1 = trunc8(_mm512_extractf32x8_ps(off, 1), scale, size);
+    const __m512i t = _mm512_inserti64x4(_mm512_castsi256_si512(t0), t1, 1);
+    const __m512i last = _mm512_set1_epi32(m.size - 1);
+    const __m512i index = _mm512_min_epi32(_mm512_sub_epi32(_mm512_set1_epi32(m.size), t), last);
+    __m512i c = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, index, m.palette, 4);
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_LOW_AMP)), c,
+                                _mm512_setzero_si512());
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_SATURATED)), c,
+                                _mm512_set1_epi32(0x8000FF));
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_ADC_OVERFLOW)),
+                                c, _mm512_set1_epi32(0xFF0EA9));
+    return c;
+}
+
+// Byte picks that turn sixteen packed colours 0x00BBGGRR into 48 bytes of
+// R, G, B (or B, G, R).
+struct BytePicks {
+    alignas(64) uint8_t rgb[64], bgr[64];
+    BytePicks() {
+        for (int j = 0; j < 64; ++j) {
+            const int p = j < 48 ? j / 3 : 0, b = j < 48 ? j % 3 : 0;
+            rgb[j] = static_cast<uint8_t>(4 * p + b);
+            bgr[j] = static_cast<uint8_t>(4 * p + 2 - b);
+        }
+    }
+};
+
+// Lane picks that interleave sixteen points' components: stride 3 from
+// x, y, z in two steps (x with y, then with z); stride 4 in two steps
+// (x with y and z with w, then the two).
+struct LanePicks {
+    alignas(64) int32_t s3a[3][16], s3b[3][16];
+    alignas(64) int32_t s4a[4][16], s4b[4][16], s4c[4][16];
+    LanePicks() {
+        for (int m = 0; m < 3; ++m)
+            for (int e = 0; e < 16; ++e) {
+                const int g = 16 * m + e, p = g / 3, c = g % 3;
+                s3a[m][e] = c == 0 ? p : (c == 1 ? 16 + p : 0);
+                s3b[m][e] = c < 2 ? e : 16 + p;
+            }
+        for (int m = 0; m < 4; ++m)
+            for (int e = 0; e < 16; ++e) {
+                const int p = 4 * m + e / 4, c = e % 4;
+                s4a[m][e] = c == 0 ? p : (c == 1 ? 16 + p : 0);
+                s4b[m][e] = c == 2 ? p : (c == 3 ? 16 + p : 0);
+                s4c[m][e] = c < 2 ? e : 16 + e;
+            }
+    }
+};
+
+const BytePicks &byte_picks() {
+    static const BytePicks p;
+    return p;
+}
+const LanePicks &lane_picks() {
+    static const LanePicks p;
+    return p;
+}
+
+TARVO_AVX512 inline __m512i load_i32(const int32_t *p) {
+    return _mm512_load_si512(reinterpret_cast<const void *>(p));
+}
+
+// Stores the first k floats of v (k may be 16 or more: all of them).
+TARVO_AVX512 inline void store_first(float *p, __m512 v, int k) {
+    if (k <= 0) return;
+    const __mmask16 mask =
+        k >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << k) - 1u);
+    _mm512_mask_storeu_ps(p, mask, v);
+}
+
+// x, y, z of eight points in double, as pcl.cpp forms them.
+struct Xyz8 {
+    __m256 x, y, z;
+};
+
+TARVO_AVX512 inline Xyz8 xyz8(__m256 ds, __m256i u, const PclRow &r) {
+    const __m512d dsd = _mm512_cvtps_pd(ds);
+    const __m256 du = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtepi32_pd(u), _mm512_set1_pd(r.cx)));
+    const __m512d dud = _mm512_cvtps_pd(du);
+    const __m512d dvd = _mm512_set1_pd(static_cast<double>(r.dv));
+    Xyz8 p;
+    p.x = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dud), _mm512_set1_pd(r.fx)));
+    p.y = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dvd), _mm512_set1_pd(r.fy)));
+    const __m512d xd = _mm512_cvtps_pd(p.x), yd = _mm512_cvtps_pd(p.y);
+    const __m512d r2 = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(dsd, dsd), _mm512_mul_pd(xd, xd)),
+                                     _mm512_mul_pd(yd, yd));
+    p.z = _mm256_sqrt_ps(_mm512_cvtpd_ps(r2));
+    return p;
+}
+
+TARVO_AVX512 inline __m512 join(__m256 lo, __m256 hi) {
+    return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+
+TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, int stride, float *pcl, int64_t &n,
+                            int64_t pcl_len) {
+    const LanePicks &lp = lane_picks();
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512 zero = _mm512_setzero_ps(), limit = _mm512_set1_ps(60.0f);
+    for (; u + 16 <= r.w; u += 16) {
+        // Room for sixteen more points: the portable loop would visit (and
+        // read) every pixel of the group and pass every room check in it.
+        if (stride * (n + 16) + stride - 1 >= pcl_len) break;
+        const __m512 d = _mm512_loadu_ps(r.dist + u);
+        // d > 0 and d < 60, both false for a NaN.
+        const __mmask16 valid =
+            _mm512_cmp_ps_mask(d, zero, _CMP_GT_OQ) & _mm512_cmp_ps_mask(d, limit, _CMP_LT_OQ);
+        const int cnt = __builtin_popcount(valid);
+        if (cnt == 0) continue;
+        const __m512 ds =
+            _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
+        const __m512i us =
+            _mm512_maskz_compress_epi32(valid, _mm512_add_epi32(_mm512_set1_epi32(u), iota));
+        const Xyz8 a = xyz8(_mm512_castps512_ps256(ds), _mm512_castsi512_si256(us), r);
+        Xyz8 b = a;
+        if (cnt > 8) b = xyz8(_mm512_extractf32x8_ps(ds, 1), _mm512_extracti64x4_epi64(us, 1), r);
+        const __m512 x = join(a.x, b.x), y = join(a.y, b.y), z = join(a.z, b.z);
+        float *out = pcl + stride * n;
+        const int floats = stride * cnt;
+        if (stride == 3) {
+            for (int m = 0; m < 3; ++m) {
+                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
+                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s3b[m]), z),
+                            floats - 16 * m);
+            }
+        } else {
+            const __m512 w = r.colours ? _mm512_cvtepu32_ps(colours16(*r.colours, ds)) : ds;
+            for (int m = 0; m < 4; ++m) {
+                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s4a[m]), y);
+                const __m512 zw = _mm512_permutex2var_ps(z, load_i32(lp.s4b[m]), w);
+                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s4c[m]), zw),
+                            floats - 16 * m);
+            }
+        }
+        n += cnt;
+    }
+    return u;
+}
+
+TARVO_AVX512 int cmap_avx512(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
+    const BytePicks &bp = byte_picks();
+    const __m512i pick = _mm512_load_si512(outfmt == TARVO_CMAP_OUTFMT_BGR ? bp.bgr : bp.rgb);
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i c = colours16(m, _mm512_loadu_ps(src + i));
+        if (outfmt == TARVO_CMAP_OUTFMT_RGB32)
+            _mm512_storeu_si512(dst + 4 * static_cast<size_t>(i), c);
+        else
+            _mm512_mask_storeu_epi8(dst + 3 * static_cast<size_t>(i), 0x0000FFFFFFFFFFFFull,
+                                    _mm512_permutexvar_epi8(pick, c));
+    }
+    return i;
+}
+
+}  // namespace
+
+bool enabled() {
+    return g_on.load(std::memory_order_relaxed) && cpu_ok();
+}
+
+bool set_enabled(bool on) {
+    g_on.store(on, std::memory_order_relaxed);
+    return enabled();
+}
+
+int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
+    return cmap_avx512(m, src, n, outfmt, dst);
+}
+
+int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n, int64_t pcl_len) {
+    return pcl_avx512(row, u, stride, pcl, n, pcl_len);
+}
+
+}  // namespace tarvo::frame_vec
+
+#else
+
+namespace tarvo::frame_vec {
+bool enabled() {
+    return false;
+}
+bool set_enabled(bool) {
+    return false;
+}
+int cmap_pixels(const CmapView &, const float *, int, int, uint8_t *) {
+    return 0;
+}
+int pcl_pixels(const PclRow &, int u, int, float *, int64_t &, int64_t) {
+    return u;
+}
+}  // namespace tarvo::frame_vec
+
+#endif
