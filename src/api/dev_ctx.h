@@ -22,7 +22,8 @@
 
 struct tarvo_dev_ctx {
     tarvo_ll_dev_t ll;  // must stay first: the link hands back &ll
-    tarvo_drv_t *drv;
+    tarvo_drv_t *drv;   // the driver row in use: &drv_row once the open found one
+    tarvo_drv_t drv_row;  // this device's copy of its registry row
     uint8_t opened;
     uint8_t capturing;
     tq_stream_t *stream;

@@ -250,12 +250,17 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         return fail_open(dev, ctx);
     }
 
-    ctx->drv = tarvo_drv_find(dev);
-    if (!ctx->drv) {
+    const tarvo_drv_t *row = tarvo_drv_find(dev);
+    if (!row) {
         TQ_ERR("[%s] cannot find driver for device: product=%s\n", k_name, dev->product);
         tarvo_ll_dev_close(&ctx->ll);
         return fail_open(dev, ctx);
     }
+    // The device's own copy of the row: its driver state lives there.
+    ctx->drv_row = *row;
+    ctx->drv_row.dev = nullptr;
+    ctx->drv_row.priv = nullptr;
+    ctx->drv = &ctx->drv_row;
 
     if (pthread_cond_init(&ctx->cap_cond, nullptr) != 0) {
         TQ_ERR("[%s] pthread_cond_init failed\n", k_name);
@@ -279,9 +284,23 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
     tarvo::dev::store(ctx->capturing, uint8_t{0});
     tarvo::dev::store(ctx->cap_stopped, 1u);
 
-    // An empty driver slot is never called.
+    // An empty driver slot is never called. A driver that did not start
+    // leaves the device reachable (parameters, registers, raw frames, a
+    // firmware upgrade); one that refuses the device fails the open.
     const tarvo_drv_ops_t *ops = ctx->drv->ops;
-    if (ops && ops->init) ops->init(ctx->drv, dev);
+    if (ops && ops->init && !ops->init(ctx->drv, dev)) {
+        if (ctx->drv->dev != dev) {
+            // The driver logged why; nothing of it is left to undo.
+            tarvo_ll_dev_close(&ctx->ll);
+            pthread_cond_destroy(&ctx->cap_cond);
+            pthread_mutex_destroy(&ctx->cap_lock);
+            tq_stream_destroy(ctx->stream);
+            return fail_open(dev, ctx);
+        }
+        TQ_WRN("[%s] %s did not start: raw frames only, decoding and filters fail\n", k_name,
+               ctx->drv->name);
+        return dev;
+    }
     if (ops && ops->calib_load && ops->calib_load(ctx->drv, 0, 0, 2) < 0)
         TQ_ERR("[%s] Load calibration data failed\n", k_name);
     return dev;

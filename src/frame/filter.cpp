@@ -19,8 +19,8 @@ tarvo_drv_t *filter_driver(const char *name, tarvo_dev_t *dev) {
     }
     tarvo_drv_t *drv = tarvo::dev::load(ctx->drv);
     if (!drv) {
-        drv = tarvo_drv_find(dev);
-        if (!drv) {
+        const tarvo_drv_t *row = tarvo_drv_find(dev);
+        if (!row) {
             // The product field need not hold a terminator.
             char product[sizeof dev->product + 1];
             std::memcpy(product, dev->product, sizeof dev->product);
@@ -28,6 +28,11 @@ tarvo_drv_t *filter_driver(const char *name, tarvo_dev_t *dev) {
             TQ_ERR("[%s] cannot find driver for device: product=%s\n", name, product);
             return nullptr;
         }
+        // The device's own copy, without driver state: init never ran.
+        ctx->drv_row = *row;
+        ctx->drv_row.dev = dev;
+        ctx->drv_row.priv = nullptr;
+        drv = &ctx->drv_row;
         tarvo::dev::store(ctx->drv, drv);
     }
     return drv;
