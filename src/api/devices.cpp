@@ -262,7 +262,8 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
     ctx->drv_row.priv = nullptr;
     ctx->drv = &ctx->drv_row;
 
-    if (pthread_cond_init(&ctx->cap_cond, nullptr) != 0) {
+    // Waits for frames measure their time-outs on the monotonic clock.
+    if (tarvo::platform::mono_cond_init(&ctx->cap_cond) != 0) {
         TQ_ERR("[%s] pthread_cond_init failed\n", k_name);
         std::exit(-1);
     }

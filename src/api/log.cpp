@@ -29,14 +29,6 @@ bool passes(int level, int index) {
 
 }  // namespace
 
-namespace tarvo {
-int64_t now_ms() {
-    struct timeval tv;
-    tq_gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-}
-}  // namespace tarvo
-
 extern "C" {
 
 TARVO_API int tq_gettimeofday(struct timeval *tv, void *) {

@@ -19,14 +19,6 @@ inline const char *log_tag(int level) {
     }
 }
 
-// Milliseconds between two library time values.
-inline int64_t tv_diff_ms(const struct timeval &a, const struct timeval &b) {
-    return (static_cast<int64_t>(a.tv_sec) - b.tv_sec) * 1000 + (a.tv_usec - b.tv_usec) / 1000;
-}
-
-// Milliseconds on the library clock (tq_gettimeofday).
-int64_t now_ms();
-
 }  // namespace tarvo
 
 #define TQ_LOG(level, ...) ::tq_log((level), ::tarvo::log_tag(level), __VA_ARGS__)

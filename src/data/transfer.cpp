@@ -145,7 +145,7 @@ int erase_and_wait(tarvo_ll_dev_t *dev, uint8_t type, Image &img, int &result) {
     }
     // A camera that never leaves "busy" would hold the caller for ever; the
     // wait is bounded and then counts as a failed exchange.
-    int64_t deadline = tarvo::now_ms() + tarvo::data::erase_timeout_ms();
+    int64_t deadline = tarvo::platform::mono_ms() + tarvo::data::erase_timeout_ms();
     al_data_ack_t ack{};
     do {
         if (!read_ack(dev, ack)) {
@@ -153,7 +153,7 @@ int erase_and_wait(tarvo_ll_dev_t *dev, uint8_t type, Image &img, int &result) {
             result = fail(img);
             return 0;
         }
-        if (ack.status == AL_DATA_ACK_BUSY && tarvo::now_ms() > deadline) {
+        if (ack.status == AL_DATA_ACK_BUSY && tarvo::platform::mono_ms() > deadline) {
             TQ_ERR("[%s] flash erase timeout\n", k_write);
             result = fail(img);
             return 0;
