@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "api/dev_ctx.h"
-#include "api/log.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_log.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api/dev_ctx.h"
-#include "api/log.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_log.h"
 
@@ -14,8 +14,6 @@ namespace {
 
 // The record tarvo_dev_open(nullptr) opens.
 tarvo_dev_t g_default_dev;
-
-const char k_no_dev[] = "[%s]  Device handler Is NULL!\r\n";
 
 // Close waits for calls still inside the device: 30 steps of 100 ms.
 constexpr int k_busy_steps = 30;
@@ -326,7 +324,7 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
     tarvo::dev::BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
     if (target > 8) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/log.h"
+#include "log/log.h"
 #include "tarvo/tarvo_drv.h"
 
 namespace {

@@ -2,6 +2,7 @@
 // library, and a C translation unit compiled into the same program.
 #include <gtest/gtest.h>
 #include <tarvo/tarvo.h>
+#include <tarvo/tarvo_drv.h>
 
 #include <cstring>
 

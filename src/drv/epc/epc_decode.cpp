@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "tarvo/tarvo_epc.h"
 
 namespace tarvo::drv::epc {

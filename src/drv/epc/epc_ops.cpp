@@ -9,10 +9,10 @@
 #include <cstring>
 #include <new>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "drv/epc/epc_drv.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_epc_drv.h"
 

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <new>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::usb {

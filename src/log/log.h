@@ -9,13 +9,22 @@
 
 namespace tarvo {
 
+// The common line of a call on a device that is not open; "%s" is the
+// reporting function's name.
+inline constexpr char k_no_device[] = "[%s]  Device handler Is NULL!\r\n";
+
 inline const char *log_tag(int level) {
     switch (level) {
-        case TQ_LOG_TRC: return "TRC";
-        case TQ_LOG_DBG: return "DBG";
-        case TQ_LOG_INF: return "INF";
-        case TQ_LOG_WRN: return "WRN";
-        default: return "ERR";
+        case TQ_LOG_TRC:
+            return "TRC";
+        case TQ_LOG_DBG:
+            return "DBG";
+        case TQ_LOG_INF:
+            return "INF";
+        case TQ_LOG_WRN:
+            return "WRN";
+        default:
+            return "ERR";
     }
 }
 
