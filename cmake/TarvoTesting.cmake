@@ -1,19 +1,23 @@
 # tarvo_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [THREADED]
-#                [TIMEOUT s] [ENV ...])
+#                [PUBLIC] [TIMEOUT s] [ENV ...])
 #
 # One test executable registered with ctest. Internal tests link
-# tarvo_static (every symbol reachable); public-interface tests link the
-# shared library. In a ThreadSanitizer build only THREADED tests exist.
+# tarvo_static (every symbol reachable) and see src/ and tests/support;
+# PUBLIC tests see only include/ (through the shared library they link).
+# In a ThreadSanitizer build only THREADED tests exist.
 function(tarvo_add_test)
-  cmake_parse_arguments(T "THREADED" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "THREADED;PUBLIC" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   if(TARVO_SANITIZE STREQUAL "thread" AND NOT T_THREADED)
     return()
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarvo_test_support
-                        GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src
-                             ${PROJECT_SOURCE_DIR}/tests/support)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
+  if(NOT T_PUBLIC)
+    target_link_libraries(${T_NAME} PRIVATE tarvo_test_support)
+    target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src
+                               ${PROJECT_SOURCE_DIR}/tests/support)
+  endif()
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set(labels ${T_LABELS})
   if(T_THREADED)

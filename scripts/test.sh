@@ -13,6 +13,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
+scripts/check_includes.sh
 
 jobs=${TARVO_JOBS:-$(nproc)}
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/tarvo-ccache}

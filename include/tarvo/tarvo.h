@@ -1,7 +1,10 @@
 /*
  * libtarvo: the host library of the tarvo USB time-of-flight cameras.
  *
- * This umbrella header includes every public header.
+ * This umbrella header includes every public header of the camera
+ * interface. The chip-driver table (tarvo_drv.h) and the EPC engine's
+ * entry points (tarvo_epc.h, tarvo_epc_drv.h) are not part of it: an
+ * application that drives them includes them by name.
  *
  * Thread words used in the comments of every header:
  *   "any thread"      the call may be made from any thread at any time.
@@ -20,17 +23,14 @@
 #ifndef TARVO_H
 #define TARVO_H
 
-#include "tarvo_types.h"
-#include "tarvo_log.h"
-#include "tarvo_ll.h"
-#include "tq_stream.h"
-#include "tarvo_drv.h"
-#include "tarvo_dev.h"
-#include "tq_cmap.h"
-#include "tq_calib_len.h"
-#include "tarvo_frame.h"
 #include "tarvo_data.h"
-#include "tarvo_epc.h"
-#include "tarvo_epc_drv.h"
+#include "tarvo_dev.h"
+#include "tarvo_frame.h"
+#include "tarvo_ll.h"
+#include "tarvo_log.h"
+#include "tarvo_types.h"
+#include "tq_calib_len.h"
+#include "tq_cmap.h"
+#include "tq_stream.h"
 
 #endif /* TARVO_H */

@@ -48,27 +48,63 @@ enum tarvo_ll_evt {
 typedef int (*tarvo_ll_cap_cb_t)(tarvo_ll_dev_t *dev, int event, const uint8_t *data, int len,
                                  void *cb_arg);
 
-/** The 17 link operations, in this order. bool results: 1 success, 0 failure. */
+/**
+ * The 17 link operations, in this order. bool results: 1 success, 0
+ * failure; every failure is logged by the operation. The wrappers below
+ * are the only callers. Unless a slot says otherwise it runs on the
+ * calling application thread, blocks until done and takes no lock;
+ * commands to one camera are issued one at a time.
+ */
 struct tarvo_ll_ops {
+    /** Prepares the link once per library start (tarvo_init). */
     bool (*init)(void);
+    /** Undoes init (tarvo_uninit). */
     void (*uninit)(void);
+    /** Sets the transport's debug output from the library's `level`; returns the level chosen. */
     int (*set_debug)(int level);
+    /**
+     * Opens the camera the record `dev` identifies (or the first one when
+     * it has no identity yet), allocates `priv`, starts the event thread.
+     * Returns `dev`, or null. Called by tarvo_dev_open.
+     */
     tarvo_ll_dev_t *(*dev_open)(tarvo_ll_dev_t *dev);
+    /** Second open entry; USB: allocates `priv` when missing, then opens as dev_open. */
     tarvo_ll_dev_t *(*dev_open_by_fd)(tarvo_ll_dev_t *dev);
+    /** Closes `dev`, joins its event thread, frees `priv`. Never from the event thread. */
     void (*dev_close)(tarvo_ll_dev_t *dev);
+    /** Fills up to `max` bare records of `list` (identity only); returns how many. */
     int (*dev_list)(tarvo_ll_dev_t *list, int max);
+    /**
+     * One command `request` with sub-command `value` and an optional data
+     * stage of `len` bytes at `data`: `dir` non-zero sends them, 0 receives
+     * up to `len` into `data`. True when `len` bytes moved within
+     * `timeout_ms`; the call polls the completion every 10 ms.
+     */
     bool (*exe_cmd)(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t value, void *data,
                     int len, uint32_t timeout_ms);
+    /** True when the camera reports (`type`, `value`) as its last command and not failed. */
     bool (*check_last_cmd)(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value);
+    /** Marks the stream so that no further transfer is issued; does not wait. Any thread. */
     void (*cap_abort)(tarvo_ll_dev_t *dev);
+    /**
+     * Starts streaming with the camera's capture argument `cap_arg`; every
+     * finished transfer goes to `cb` with `cb_arg` on the event thread
+     * until cap_stop or cap_abort.
+     */
     bool (*cap_start)(tarvo_ll_dev_t *dev, uint32_t cap_arg, tarvo_ll_cap_cb_t cb, void *cb_arg);
+    /** Stops streaming: cancels the ring and sends the stop command. */
     bool (*cap_stop)(tarvo_ll_dev_t *dev);
+    /** Resets part `target` of the camera (3: its USB interface, handled by the link). */
     bool (*dev_reset)(tarvo_ll_dev_t *dev, uint8_t target);
+    /** Writes `reg_cnt` consecutive 32-bit registers from `vals` at `reg_base` of `target`. */
     bool (*reg_write)(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, const uint32_t *vals,
                       uint16_t reg_cnt);
+    /** Reads `reg_cnt` consecutive 32-bit registers into `vals` from `reg_base` of `target`. */
     bool (*reg_read)(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *vals,
                      uint16_t reg_cnt);
+    /** Writes the `n` link parameter items of 20 bytes at `items`. */
     bool (*param_set)(tarvo_ll_dev_t *dev, const void *items, int n);
+    /** Reads the values of the `n` link parameter items at `items` in place. */
     bool (*param_get)(tarvo_ll_dev_t *dev, void *items, int n);
 };
 

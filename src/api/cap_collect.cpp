@@ -7,7 +7,8 @@
 #include <ctime>
 
 #include "api/dev_ctx.h"
-#include "api/log.h"
+#include "log/log.h"
+#include "platform/platform.h"
 #include "tarvo/tarvo_log.h"
 
 namespace {
@@ -16,30 +17,6 @@ using namespace tarvo::dev;
 
 constexpr uint32_t k_all_frames = 0x7FFFFFFF;
 const char k_collect[] = "_tarvo_cap_get_frames";
-
-// An absolute deadline on the library clock, `ms` from now.
-struct timespec deadline_after(int64_t ms) {
-    struct timeval now;
-    tq_gettimeofday(&now, nullptr);
-    int64_t ns = static_cast<int64_t>(now.tv_usec) * 1000 + (ms % 1000) * 1000000;
-    int64_t sec = static_cast<int64_t>(now.tv_sec) + ms / 1000;
-    while (ns >= 1000000000) {
-        ns -= 1000000000;
-        ++sec;
-    }
-    while (ns < 0) {
-        ns += 1000000000;
-        --sec;
-    }
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(sec);
-    ts.tv_nsec = static_cast<long>(ns);
-    return ts;
-}
-
-int64_t elapsed_us(const struct timeval &a, const struct timeval &b) {
-    return (static_cast<int64_t>(b.tv_sec) - a.tv_sec) * 1000000 + (b.tv_usec - a.tv_usec);
-}
 
 // Delivers a pending error to the error callback. Returns false when the
 // callback ended delivery.
@@ -121,11 +98,10 @@ void handle_ready(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx, uint32_t reqmax) {
             frame.frame_data = place;
             unsigned idx = hdr.fridx;
             TQ_TRC("[%s] frdy cb invoke: %u,%u\n", k_name, idx, idx);
-            struct timeval t0, t1;
-            tq_gettimeofday(&t0, nullptr);
+            // Milliseconds, as the library clock gives them.
+            const int64_t t0 = tarvo::platform::mono_ms();
             on_frame(dev, &frame);
-            tq_gettimeofday(&t1, nullptr);
-            int64_t us = elapsed_us(t0, t1);
+            const int64_t us = (tarvo::platform::mono_ms() - t0) * 1000;
             TQ_DBG("[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", k_name, idx, idx,
                    static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
         }
@@ -196,7 +172,7 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, void *b
         TQ_DBG("[%s] Wrong params\n", k_collect);
         return -1;
     }
-    struct timespec deadline = deadline_after(timeout_ms);
+    struct timespec deadline = tarvo::platform::mono_deadline_after(timeout_ms);
     TQ_TRC("[%s] frame_num = %d, timeout_msec=%d\n", k_collect, static_cast<int>(frame_num),
            static_cast<int>(timeout_ms));
 
@@ -295,7 +271,7 @@ TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec) {
     tarvo_cap_req_t none = {};
     RequestScope scope(ctx, &none);
     if (!scope.owned()) return false;
-    struct timespec deadline = deadline_after(timeout_msec);
+    struct timespec deadline = tarvo::platform::mono_deadline_after(timeout_msec);
     bool result = true;
     if (load(ctx->cap_err) >= 0 && load(ctx->cap_stopped) == 0) {
         for (;;) {

@@ -3,7 +3,7 @@
 // error and time-out bookkeeping and wakes the collecting calls; it never
 // calls an application callback and takes no lock but the wait mutex.
 #include "api/dev_ctx.h"
-#include "api/log.h"
+#include "log/log.h"
 
 namespace {
 

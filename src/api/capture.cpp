@@ -1,11 +1,9 @@
 // Capture start and stop, the frame buffer size and the callbacks.
 #include "api/dev_ctx.h"
-#include "api/log.h"
 #include "common/byteio.h"
+#include "log/log.h"
 
 namespace {
-
-const char k_no_dev[] = "[%s]  Device handler Is NULL!\r\n";
 
 // Frames per second read at the last start, shared by every device.
 std::atomic<uint32_t> g_fps_cache{0};
@@ -46,7 +44,7 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = open_ctx(dev);
     if (!ctx || !ctx->ll.priv) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
 
@@ -64,7 +62,7 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
 
     TQ_TRC("[%s] Enter ... \n", k_inner);
     if (!ctx->ll.priv) {
-        TQ_ERR(k_no_dev, k_inner);
+        TQ_ERR(tarvo::k_no_device, k_inner);
         return false;
     }
     // A start on a capture that is still on (running, or ended by an
@@ -110,7 +108,7 @@ TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev) {
     BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
     return cap_stop_ctx(dev, ctx);
@@ -156,7 +154,7 @@ TARVO_API bool tarvo_cap_set_callback_on_frame_ready(tarvo_dev_t *dev, tarvo_fra
     BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
     store(ctx->on_cap_frdy, cb);
@@ -169,7 +167,7 @@ TARVO_API bool tarvo_cap_set_callback_on_error(tarvo_dev_t *dev, tarvo_error_cb_
     BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
     store(ctx->on_cap_err, cb);

@@ -1,10 +1,12 @@
-// Library start and end, log configuration and the path prefix.
+// Log configuration and the path prefix; the library's start and end,
+// which compose every subsystem, live above all of them in src/init.
+#include "api/context.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "api/log.h"
-#include "frame/cmap_default.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_ll.h"
 
@@ -15,35 +17,16 @@ char g_path_prefix[256];
 
 }  // namespace
 
-extern "C" {
+namespace tarvo::api {
 
-TARVO_API void tarvo_init(const char *log_file) {
-    tq_log_enable(0, TQ_LOG_WRN, nullptr);
-
+void path_reset() {
     std::memset(g_path_prefix, 0, sizeof g_path_prefix);
     std::strcpy(g_path_prefix, ".\\");
-
-    char name[64];
-    if (!log_file) {
-        tarvo::platform::LocalTime lt = tarvo::platform::local_time();
-        std::snprintf(name, sizeof name, "tarvo_%04u%02u%02u.log", lt.year, lt.month, lt.day);
-        log_file = name;
-    }
-    tq_log_enable(1, TQ_LOG_DBG, log_file);
-
-    tq_log(TQ_LOG_INF, "INF", "[%s]  --- %s %s(compile at %s %s) log start -----\n", "tarvo_init",
-           "TARVO", TARVO_VERSION_TEXT, __DATE__, __TIME__);
-
-    tarvo_ll_init();
-    tq_cmap_init(&tarvo::default_cmap(), 30000);
 }
 
-TARVO_API void tarvo_uninit(void) {
-    TQ_DBG("[%s] ----- AL log END ----\n\n", "tarvo_uninit");
-    tq_cmap_uninit(&tarvo::default_cmap());
-    tq_log_disable();
-    tarvo_ll_uninit();
-}
+}  // namespace tarvo::api
+
+extern "C" {
 
 TARVO_API int tarvo_log_cfg(int console_level, int file_level, int link_level) {
     tq_log_enable(0, console_level, nullptr);

@@ -1,3 +1,6 @@
+// The per-device context behind an open tarvo_dev_t. Only src/api sees it;
+// the rooms above reach a device through api/dev_door.h.
+//
 // The per-device context behind an open tarvo_dev_t: the link-level record
 // first (the link sees only that part), then the driver, the open and
 // capture flags, the reassembler, the capture state, and the wait objects.
@@ -15,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "api/dev_door.h"
 #include "tarvo/tarvo_dev.h"
 #include "tarvo/tarvo_drv.h"
 #include "tarvo/tarvo_ll.h"
@@ -22,7 +26,8 @@
 
 struct tarvo_dev_ctx {
     tarvo_ll_dev_t ll;  // must stay first: the link hands back &ll
-    tarvo_drv_t *drv;
+    tarvo_drv_t *drv;   // the driver row in use: &drv_row once the open found one
+    tarvo_drv_t drv_row;  // this device's copy of its registry row
     uint8_t opened;
     uint8_t capturing;
     tq_stream_t *stream;
@@ -81,39 +86,6 @@ inline tarvo_dev_ctx_t *ctx_load(tarvo_dev_t *dev) {
     if (!dev) return nullptr;
     return ctx_of(std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).load());
 }
-
-// api_busy counts the entry points inside the device, so that nested calls
-// (a driver reading parameters from inside a capture call) and calls from
-// two threads keep it set until the last one leaves. Close waits for 0.
-inline void busy_enter(tarvo_dev_t *dev) {
-    if (dev) std::atomic_ref<uint8_t>(dev->api_busy).fetch_add(1);
-}
-
-// Contexts that a close had to leave behind because a call was still
-// inside after the 3 s wait; the last call to leave frees them.
-std::atomic<int> &orphans_pending();
-void reap_orphans(tarvo_dev_t *dev);
-
-inline void busy_leave(tarvo_dev_t *dev) {
-    if (!dev) return;
-    if (std::atomic_ref<uint8_t>(dev->api_busy).fetch_sub(1) == 1 && orphans_pending().load() > 0)
-        reap_orphans(dev);
-}
-inline bool busy(tarvo_dev_t *dev) {
-    return std::atomic_ref<uint8_t>(dev->api_busy).load() != 0;
-}
-
-// Holds api_busy for a scope.
-class BusyScope {
-  public:
-    explicit BusyScope(tarvo_dev_t *dev) : dev_(dev) { busy_enter(dev_); }
-    ~BusyScope() { busy_leave(dev_); }
-    BusyScope(const BusyScope &) = delete;
-    BusyScope &operator=(const BusyScope &) = delete;
-
-  private:
-    tarvo_dev_t *dev_;
-};
 
 // The context of an open device, or null. Call with api_busy held: close
 // clears lldev and `opened` before it waits for api_busy to fall to 0, so a

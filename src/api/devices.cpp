@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api/dev_ctx.h"
-#include "api/log.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_log.h"
 
@@ -14,8 +14,6 @@ namespace {
 
 // The record tarvo_dev_open(nullptr) opens.
 tarvo_dev_t g_default_dev;
-
-const char k_no_dev[] = "[%s]  Device handler Is NULL!\r\n";
 
 // Close waits for calls still inside the device: 30 steps of 100 ms.
 constexpr int k_busy_steps = 30;
@@ -250,14 +248,20 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         return fail_open(dev, ctx);
     }
 
-    ctx->drv = tarvo_drv_find(dev);
-    if (!ctx->drv) {
+    const tarvo_drv_t *row = tarvo_drv_find(dev);
+    if (!row) {
         TQ_ERR("[%s] cannot find driver for device: product=%s\n", k_name, dev->product);
         tarvo_ll_dev_close(&ctx->ll);
         return fail_open(dev, ctx);
     }
+    // The device's own copy of the row: its driver state lives there.
+    ctx->drv_row = *row;
+    ctx->drv_row.dev = nullptr;
+    ctx->drv_row.priv = nullptr;
+    ctx->drv = &ctx->drv_row;
 
-    if (pthread_cond_init(&ctx->cap_cond, nullptr) != 0) {
+    // Waits for frames measure their time-outs on the monotonic clock.
+    if (tarvo::platform::mono_cond_init(&ctx->cap_cond) != 0) {
         TQ_ERR("[%s] pthread_cond_init failed\n", k_name);
         std::exit(-1);
     }
@@ -279,9 +283,23 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
     tarvo::dev::store(ctx->capturing, uint8_t{0});
     tarvo::dev::store(ctx->cap_stopped, 1u);
 
-    // An empty driver slot is never called.
+    // An empty driver slot is never called. A driver that did not start
+    // leaves the device reachable (parameters, registers, raw frames, a
+    // firmware upgrade); one that refuses the device fails the open.
     const tarvo_drv_ops_t *ops = ctx->drv->ops;
-    if (ops && ops->init) ops->init(ctx->drv, dev);
+    if (ops && ops->init && !ops->init(ctx->drv, dev)) {
+        if (ctx->drv->dev != dev) {
+            // The driver logged why; nothing of it is left to undo.
+            tarvo_ll_dev_close(&ctx->ll);
+            pthread_cond_destroy(&ctx->cap_cond);
+            pthread_mutex_destroy(&ctx->cap_lock);
+            tq_stream_destroy(ctx->stream);
+            return fail_open(dev, ctx);
+        }
+        TQ_WRN("[%s] %s did not start: raw frames only, decoding and filters fail\n", k_name,
+               ctx->drv->name);
+        return dev;
+    }
     if (ops && ops->calib_load && ops->calib_load(ctx->drv, 0, 0, 2) < 0)
         TQ_ERR("[%s] Load calibration data failed\n", k_name);
     return dev;
@@ -306,7 +324,7 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
     tarvo::dev::BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         return false;
     }
     if (target > 8) {

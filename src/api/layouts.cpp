@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "tarvo/tarvo.h"
+#include "tarvo/tarvo_drv.h"
 
 static_assert(sizeof(bool) == 1);
 static_assert(sizeof(tarvo_ll_if_info_t) == 44);

@@ -4,16 +4,14 @@
 #include <cstring>
 
 #include "api/dev_ctx.h"
-#include "api/log.h"
 #include "common/byteio.h"
+#include "log/log.h"
 
 namespace {
 
 constexpr size_t k_item = TARVO_LL_PARAM_ITEM_SIZE;
 constexpr size_t k_val = sizeof(((tarvo_param_item_t *)nullptr)->param_val);
 static_assert(k_item == 2 + k_val);
-
-const char k_no_dev[] = "[%s]  Device handler Is NULL!\r\n";
 
 // Link form of one item: u8 identifier (the id's low byte), u8 length, the
 // 18 value bytes.
@@ -47,7 +45,7 @@ bool param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
 
     tarvo_dev_ctx_t *ctx = open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
         std::free(link);
         return false;
     }
@@ -81,7 +79,7 @@ bool reg_batch(const char *name, tarvo_dev_t *dev, int target, uint32_t reg_base
     tarvo::dev::BusyScope busy(dev);
     tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
     if (!ctx) {
-        TQ_ERR(k_no_dev, name);
+        TQ_ERR(tarvo::k_no_device, name);
         return false;
     }
     if (cnt && !vals) return false;
@@ -110,7 +108,7 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
     bool ok = false;
     tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
     if (!ctx)
-        TQ_ERR(k_no_dev, k_name);
+        TQ_ERR(tarvo::k_no_device, k_name);
     else
         ok = tarvo_ll_param_set(&ctx->ll, link, count);
     std::free(link);

@@ -1,8 +1,8 @@
 // The public data-transfer entry points on an open device record: the
 // device is marked busy for the whole transfer (so that a close waits for
 // it) and the link-level operation runs on the device's link record.
-#include "api/dev_ctx.h"
-#include "api/log.h"
+#include "api/dev_door.h"
+#include "log/log.h"
 #include "tarvo/tarvo_data.h"
 
 namespace {
@@ -12,12 +12,12 @@ namespace {
 template <class Op>
 int on_open_device(const char *name, tarvo_dev_t *dev, Op op) {
     tarvo::dev::BusyScope busy(dev);
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx) {
+    tarvo::dev::OpenDevice od;
+    if (!tarvo::dev::open_device(dev, &od)) {
         TQ_DBG("[%s] Wrong params\n", name);
         return -1;
     }
-    return op(&ctx->ll);
+    return op(od.ll);
 }
 
 }  // namespace

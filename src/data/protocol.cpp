@@ -8,8 +8,8 @@
 #include <memory>
 #include <new>
 
-#include "api/log.h"
 #include "common/byteio.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_data.h"
 #include "tarvo/tarvo_ll.h"

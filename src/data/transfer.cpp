@@ -8,8 +8,8 @@
 #include <memory>
 #include <new>
 
-#include "api/log.h"
 #include "data/data.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_data.h"
 #include "tarvo/tarvo_ll.h"
@@ -152,7 +152,7 @@ int erase_and_wait(tarvo_ll_dev_t *dev, uint8_t type, Image &img, int &result) {
     }
     // A camera that never leaves "busy" would hold the caller for ever; the
     // wait is bounded and then counts as a failed exchange.
-    int64_t deadline = tarvo::now_ms() + tarvo::data::erase_timeout_ms();
+    int64_t deadline = tarvo::platform::mono_ms() + tarvo::data::erase_timeout_ms();
     al_data_ack_t ack{};
     do {
         if (!read_ack(dev, ack)) {
@@ -160,7 +160,7 @@ int erase_and_wait(tarvo_ll_dev_t *dev, uint8_t type, Image &img, int &result) {
             result = fail(img);
             return 0;
         }
-        if (ack.status == AL_DATA_ACK_BUSY && tarvo::now_ms() > deadline) {
+        if (ack.status == AL_DATA_ACK_BUSY && tarvo::platform::mono_ms() > deadline) {
             TQ_ERR("[%s] flash erase timeout\n", k_write);
             result = fail(img);
             return 0;

@@ -48,7 +48,9 @@ int ti_frame_decode(tarvo_drv_t *, void *dst, uint32_t dst_bytes, int out_kind,
 
 int ti_reserved5(tarvo_drv_t *) { return 0; }
 int ti_reserved6(tarvo_drv_t *, int, int value, int) { return value; }
-int ti_calib_load(tarvo_drv_t *, int, int b, int) { return b; }
+int ti_calib_load(tarvo_drv_t *, int, int flags, int) {
+    return flags;
+}
 int ti_reserved8(tarvo_drv_t *) { return 1; }
 
 }  // namespace

@@ -3,9 +3,9 @@
 // brings chip, tables and switches into their working state.
 #include <cstdio>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "tarvo/tarvo_dev.h"
 #include "tarvo/tarvo_log.h"
 
@@ -19,11 +19,6 @@ constexpr int R_SYSCLK_DIV = 129;
 constexpr int R_SYSCLK = 130;
 constexpr int R_EPC635_TRIM = 203;
 
-void say(const char *line) {
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-}
-
 // The host adapter start for an open camera.
 int bind_and_configure(tarvo_dev_t *dev) {
     ConfigState &s = state();
@@ -32,7 +27,7 @@ int bind_and_configure(tarvo_dev_t *dev) {
     tarvo_param_item_t item{};
     item.param_id = TARVO_PARAM_CHIP_INFO;
     if (!tarvo_param_batch_get(dev, &item, 1)) {
-        say("Get chip info failed\n");
+        tarvo::epc::say("Get chip info failed\n");
         s.dev = nullptr;
         return 0;
     }
@@ -176,10 +171,10 @@ TARVO_API void epc_adapter_uninit(void) {
     s.dev = nullptr;
     s.standalone = false;
     if (!standalone) return;
-    say("close dev..\n");
+    tarvo::epc::say("close dev..\n");
     tarvo_dev_close(dev);
     tarvo_uninit();
-    say("uninit done..\n");
+    tarvo::epc::say("uninit done..\n");
 }
 
 TARVO_API tarvo_dev_t *epc_adapter_get_dev(void) { return state().dev; }

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_log.h"
 

@@ -11,6 +11,11 @@
 
 namespace tarvo::epc {
 
+// The engine's messages to standard output (its register bridge and its
+// own pipeline print there, not to the log): printf-formatted, flushed at
+// once.
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 constexpr int k_sensor_cols = 328;
 constexpr int k_sensor_rows = 252;
 constexpr int k_sensor_pixels = EPC_SENSOR_PIXELS;

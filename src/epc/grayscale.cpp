@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "api/log.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::epc {

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "api/log.h"
 #include "epc/epc_state.h"
 #include "epc/pipeline.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::epc {
@@ -167,11 +167,10 @@ TARVO_API int imageCorrectionLoad(const char *path) {
         e.direction = k_dir_unknown;
         for (uint8_t d = 0; d < 8; ++d)
             if (std::strcmp(dir, k_dir_names[d]) == 0) e.direction = d;
-        if (e.direction == 0) std::printf("strN == W\n");
-        if (e.direction == 4) std::printf("strN == E\n");
+        if (e.direction == 0) tarvo::epc::say("strN == W\n");
+        if (e.direction == 4) tarvo::epc::say("strN == E\n");
         ++g_count;
     }
-    std::fflush(stdout);
     if (skipped) TQ_WRN("[%s] %u lines without a column and a row skipped\n", fn, skipped);
     if (ignored) TQ_WRN("[%s] list full at %d pixels: %u further lines ignored\n", fn,
                         k_bad_pixel_max, ignored);
@@ -200,13 +199,12 @@ TARVO_API int imageCorrectionTransform(void) {
         if (x < x0 || x > x1 || y < y0 || y > 251 - y0) continue;
         const bool west = d == 0 || d == 1 || d == 7, east = d == 3 || d == 4 || d == 5;
         if ((x == x0 && west) || (x == x1 && east) || (y == y0 && d != 0 && d != 4)) {
-            std::printf("pixel %i,%i can not be corrected\n", x, y);
+            tarvo::epc::say("pixel %i,%i can not be corrected\n", x, y);
             continue;
         }
         e.index = C * ((y - y0) / D) + (x - x0) / cr;
         g_transformed[static_cast<size_t>(g_transformed_count++)] = e;
     }
-    std::fflush(stdout);
     return g_count;
 }
 
@@ -215,8 +213,7 @@ TARVO_API int imageCorrectCopyPixel(int /*unused*/, int index, int direction, ui
     if (!image || !*image || index < 0 || static_cast<size_t>(index) >= values) return 65535;
     uint16_t *img = *image;
     if (direction < 0 || direction > 7) {
-        std::printf("unknown neighbour, check image_correction.txt\n");
-        std::fflush(stdout);
+        tarvo::epc::say("unknown neighbour, check image_correction.txt\n");
         return img[index];
     }
     const long n = neighbour(index, direction, state().cols, static_cast<long>(values));

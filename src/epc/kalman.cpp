@@ -77,9 +77,9 @@ TARVO_API double calculationSimpleKalmanFilter(double z, int pixel, double gain)
         p->last_valid = z;
     }
     if (traced(pixel)) {
-        std::printf("print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
-                    N, p->counter, p->last_valid);
-        std::fflush(stdout);
+        tarvo::epc::say(
+            "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n", N,
+            p->counter, p->last_valid);
     }
     return p->estimate;
 }
@@ -104,8 +104,7 @@ TARVO_API double calculationKalmanFilter(double z, int pixel, double q, double r
         p->samples = -1;
         result = z;
         if (traced(pixel)) {
-            std::printf("reset Kalman 2  \n");
-            std::fflush(stdout);
+            tarvo::epc::say("reset Kalman 2  \n");
         }
     };
     if (N <= 0) {
@@ -175,8 +174,7 @@ TARVO_API void calculationFalmanFiltering(uint16_t **image) {
             }
             g_p.gain = gain;
             if (traced(pixel)) {
-                std::printf("set gK 4500: %2.4f \n", gain);
-                std::fflush(stdout);
+                tarvo::epc::say("set gK 4500: %2.4f \n", gain);
             }
             img[k] = round_u16(calculationSimpleKalmanFilter(z, pixel, gain));
         }

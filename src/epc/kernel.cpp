@@ -14,10 +14,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "api/log.h"
 #include "epc/calc_pixel.h"
 #include "epc/epc_state.h"
 #include "epc/kernel_impl.h"
+#include "log/log.h"
 
 #pragma STDC FP_CONTRACT OFF
 

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "api/log.h"
 #include "epc/calc_pixel.h"
 #include "epc/epc_state.h"
 #include "epc/pipeline.h"
+#include "log/log.h"
 #include "tarvo/tarvo_dev.h"
 
 namespace tarvo::epc {
@@ -47,22 +47,21 @@ bool capture_one(uint32_t expect) {
             // application's own capture keeps running.
             if (started) tarvo_cap_stop(dev);
             if (n == 1) {
-                std::printf(" get one frame #%d: %dx%d, size=%d\n", info.frame_idx,
-                            static_cast<int>(info.width), static_cast<int>(info.height),
-                            static_cast<int>(info.frame_size));
-                if (info.frame_size != expect)
-                    std::printf(" wrong frame size: expect %d, get %d\n", static_cast<int>(expect),
+                tarvo::epc::say(" get one frame #%d: %dx%d, size=%d\n", info.frame_idx,
+                                static_cast<int>(info.width), static_cast<int>(info.height),
                                 static_cast<int>(info.frame_size));
+                if (info.frame_size != expect)
+                    tarvo::epc::say(" wrong frame size: expect %d, get %d\n",
+                                    static_cast<int>(expect), static_cast<int>(info.frame_size));
                 else
                     ok = true;
             }
         }
     }
     if (!ok) {
-        std::printf(" get frame failed\n");
+        tarvo::epc::say(" get frame failed\n");
         std::memset(buf, 0, k_capture_bytes);
     }
-    std::fflush(stdout);
     return ok;
 }
 
@@ -97,8 +96,8 @@ bool fetch_image(const char *fn, const uint16_t **out, bool &failed) {
         epc_image_t img = s.image;
         pruSetImage(nullptr);
         if (img.info.frame_size != expect)
-            std::printf(" wrong frame size: expect %d, get %d\n", static_cast<int>(expect),
-                        static_cast<int>(img.info.frame_size));
+            tarvo::epc::say(" wrong frame size: expect %d, get %d\n", static_cast<int>(expect),
+                            static_cast<int>(img.info.frame_size));
         if (img.data && img.info.frame_size >= expect) {
             *out = img.data;
         } else {
@@ -115,7 +114,6 @@ bool fetch_image(const char *fn, const uint16_t **out, bool &failed) {
         *out = capture_buffer();
     }
     g_last_failed = failed;
-    std::fflush(stdout);
     return true;
 }
 
@@ -159,8 +157,8 @@ void dcs_sum_filter(unsigned d[4], int pixel) {
         s13 = static_cast<int>(d[1] / 16 + d[3] / 16);
     }
     if (s.gPrint > 1 && pixel == 4500)
-        std::printf("print 4500 dcs0+2: %2.4f dcs0+2: %2.4f threshold %d \n",
-                    static_cast<double>(s02), static_cast<double>(s13), s.dcs_add_threshold);
+        tarvo::epc::say("print 4500 dcs0+2: %2.4f dcs0+2: %2.4f threshold %d \n",
+                        static_cast<double>(s02), static_cast<double>(s13), s.dcs_add_threshold);
     if (std::abs(s02 - 4096) < s.dcs_add_threshold && std::abs(s13 - 4096) < s.dcs_add_threshold)
         return;
     d[0] = d[1] = d[2] = d[3] = 0;

@@ -7,18 +7,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "api/log.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "tarvo/tarvo_dev.h"
 
 namespace tarvo::epc {
 
 namespace {
-
-void say(const char *line) {
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-}
 
 // Register numbers (decimal chip addresses).
 constexpr int R_ABS_HDR[4] = {34, 37, 40, 43};  // bits 4-5 ABS, low nibble HDR pattern
@@ -114,19 +109,18 @@ extern "C" {
 
 TARVO_API int i2c(int addr, int op, int reg, int count, unsigned char *data) {
     if (addr < 0 || addr >= 128) {
-        say("Device address is out of range.\n");
+        tarvo::epc::say("Device address is out of range.\n");
         return -1;
     }
     if (reg < 0 || reg >= 256) {
-        say("Register address is out of range.\n");
+        tarvo::epc::say("Register address is out of range.\n");
         return -1;
     }
-    if (count > 257) std::printf("rw much data: %d\n", count);
+    if (count > 257) tarvo::epc::say("rw much data: %d\n", count);
     const int code = op & 0xFF;
     const bool transfer = code == 'r' || code == 'w';
     if (transfer && (count < 0 || (count > 0 && !data))) {
-        std::printf("bad buffer: %d bytes at %p\n", count, static_cast<void *>(data));
-        std::fflush(stdout);
+        tarvo::epc::say("bad buffer: %d bytes at %p\n", count, static_cast<void *>(data));
         return -1;
     }
     tarvo_dev_t *dev = state().dev;
@@ -135,7 +129,7 @@ TARVO_API int i2c(int addr, int op, int reg, int count, unsigned char *data) {
             std::vector<uint32_t> vals(static_cast<size_t>(count));
             if (!tarvo_reg_batch_read(dev, k_reg_space, static_cast<uint32_t>(reg), vals.data(),
                                       static_cast<unsigned>(count))) {
-                say("reg read faild!\n");
+                tarvo::epc::say("reg read faild!\n");
                 return -1;
             }
             for (int i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(vals[static_cast<size_t>(i)]);
@@ -146,14 +140,14 @@ TARVO_API int i2c(int addr, int op, int reg, int count, unsigned char *data) {
             for (int i = 0; i < count; ++i) vals[static_cast<size_t>(i)] = data[i];
             if (!tarvo_reg_batch_write(dev, k_reg_space, static_cast<uint32_t>(reg), vals.data(),
                                        static_cast<unsigned>(count))) {
-                say("reg write fail!\n");
+                tarvo::epc::say("reg write fail!\n");
                 return -1;
             }
             return 0;
         }
         case 's':
             if (!tarvo_dev_reset(dev, 1)) {
-                say("software reset failed!\n");
+                tarvo::epc::say("software reset failed!\n");
                 return -1;
             }
             return 0;
@@ -163,11 +157,11 @@ TARVO_API int i2c(int addr, int op, int reg, int count, unsigned char *data) {
             data[1] = 255;
             return 0;
         case 'l':
-            std::printf("uncompleted function : %s!\n", "<i2c device reload>");
-            std::fflush(stdout);
+            tarvo::epc::say("uncompleted function : %s!\n", "<i2c device reload>");
             return 0;
         default:
-            say("Invalid operation: Only 'd' (devices), 'r' (read), 'w' (write) and 's' "
+            tarvo::epc::say(
+                "Invalid operation: Only 'd' (devices), 'r' (read), 'w' (write) and 's' "
                 "(software reset) are allowed.\n");
             return -1;
     }
@@ -255,17 +249,16 @@ TARVO_API int apiSetROI(int x0, int x1, int y0, int y1, int addr) {
     (void)addr;
     ConfigState &s = state();
     if (x0 < 0 || (x0 & 1) || !(x1 & 1) || x1 < 5 || x1 > 327 || x1 < x0) {
-        say("bad x coordinates\n");
+        tarvo::epc::say("bad x coordinates\n");
         return -1;
     }
     if (y0 < 0 || (y0 & 1) || !(y1 & 1) || y1 < 1 || y1 > 125 || y1 < y0) {
-        say("bad y coordinates\n");
+        tarvo::epc::say("bad y coordinates\n");
         return -1;
     }
     const int min_w = 6 * s.col_reduction, min_h = 2 * s.row_reduction;
     if (x1 - x0 + 1 < min_w || y1 - y0 + 1 < min_h) {
-        std::printf("size too small: min size = %i x %i\n", min_w, min_h);
-        std::fflush(stdout);
+        tarvo::epc::say("size too small: min size = %i x %i\n", min_w, min_h);
         return -1;
     }
     uint8_t b[6] = {static_cast<uint8_t>(x0 >> 8), static_cast<uint8_t>(x0),
@@ -331,10 +324,10 @@ TARVO_API void calibrationUpdateFrequency(void) {
     const double box = cm ? 885000.0 / cm : 0.0;
     const int lsb = new_offset_lsb(s.offsetDRNU);
     if (s.gPrint >= 1) {
-        std::printf("offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d "
-                    "gStepCalMM = %2.4f\n",
-                    s.offsetDRNU, cm, box, lsb, s.gStepCalMM);
-        std::fflush(stdout);
+        tarvo::epc::say(
+            "offsetDRNU= %d  maxDistanceCM= %d  boxLSB= %2.4f newOffsetLSB= %d "
+            "gStepCalMM = %2.4f\n",
+            s.offsetDRNU, cm, box, lsb, s.gStepCalMM);
     }
     s.offset_phase = lsb;
     s.default_offset_phase = lsb;

@@ -2,10 +2,23 @@
 // of identity, switches and geometry, the fixed parameter load and the
 // state dump.
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <new>
 
-#include "api/log.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
+
+namespace tarvo::epc {
+
+void say(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace tarvo::epc
 
 namespace tarvo::epc {
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "api/log.h"
 #include "frame/calib_len_fill.h"
 #include "frame/calib_len_gather.h"
+#include "log/log.h"
 #include "tarvo/tq_calib_len.h"
 
 // The arithmetic below is written to be reproduced bit for bit; keep the

@@ -2,8 +2,8 @@
 // device, which keeps the settings and applies them while decoding.
 #include <cstring>
 
-#include "api/dev_ctx.h"
-#include "api/log.h"
+#include "api/dev_door.h"
+#include "log/log.h"
 #include "tarvo/tarvo_drv.h"
 #include "tarvo/tarvo_frame.h"
 
@@ -12,15 +12,15 @@ namespace {
 // The driver of an open device, looked up again when open left it empty.
 // Logs and returns null when there is none. Call with api_busy held.
 tarvo_drv_t *filter_driver(const char *name, tarvo_dev_t *dev) {
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx) {
-        TQ_ERR("[%s]  Device handler Is NULL!\r\n", name);
+    tarvo::dev::OpenDevice od;
+    if (!tarvo::dev::open_device(dev, &od)) {
+        TQ_ERR(tarvo::k_no_device, name);
         return nullptr;
     }
-    tarvo_drv_t *drv = tarvo::dev::load(ctx->drv);
+    tarvo_drv_t *drv = od.drv;
     if (!drv) {
-        drv = tarvo_drv_find(dev);
-        if (!drv) {
+        const tarvo_drv_t *row = tarvo_drv_find(dev);
+        if (!row) {
             // The product field need not hold a terminator.
             char product[sizeof dev->product + 1];
             std::memcpy(product, dev->product, sizeof dev->product);
@@ -28,7 +28,7 @@ tarvo_drv_t *filter_driver(const char *name, tarvo_dev_t *dev) {
             TQ_ERR("[%s] cannot find driver for device: product=%s\n", name, product);
             return nullptr;
         }
-        tarvo::dev::store(ctx->drv, drv);
+        drv = tarvo::dev::adopt_driver(dev, row);
     }
     return drv;
 }

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "frame/frame_units.h"
+#include "log/log.h"
 #include "platform/fd.h"
 #include "tarvo/tarvo_frame.h"
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "frame/frame_units.h"
+#include "log/log.h"
 #include "platform/fd.h"
 #include "tarvo/tarvo_frame.h"
 

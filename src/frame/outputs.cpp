@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/dev_ctx.h"
-#include "api/log.h"
+#include "api/dev_door.h"
+#include "log/log.h"
 #include "tarvo/tarvo_frame.h"
 
 namespace {
@@ -22,8 +22,8 @@ uint32_t room_bytes(int dst_len) {
 int _tarvo_frame_get_float32(tarvo_dev_t *dev, float *dst, int dst_len, const void *src,
                              uint32_t src_len, const tarvo_frame_info_t *finfo, int out_kind) {
     tarvo::dev::BusyScope busy(dev);
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx || !dst || !src || dst_len < 1) {
+    tarvo::dev::OpenDevice od;
+    if (!tarvo::dev::open_device(dev, &od) || !dst || !src || dst_len < 1) {
         TQ_DBG("[%s] Wrong params\n", k_name);
         return 0;
     }
@@ -33,7 +33,7 @@ int _tarvo_frame_get_float32(tarvo_dev_t *dev, float *dst, int dst_len, const vo
     if (finfo)
         info = *finfo;
     else
-        std::memcpy(&info, &ctx->last_info, sizeof info);
+        info = od.last_info;
 
     if (info.frame_size > src_len) {
         TQ_ERR("[%s] raw frame length too small: datalen=%d, frlen=%d\n", k_name,
@@ -41,7 +41,7 @@ int _tarvo_frame_get_float32(tarvo_dev_t *dev, float *dst, int dst_len, const vo
         return 0;
     }
 
-    tarvo_drv_t *drv = tarvo::dev::load(ctx->drv);
+    tarvo_drv_t *drv = od.drv;
     const tarvo_drv_ops_t *ops = drv ? drv->ops : nullptr;
     int r = -1;  // a driver that cannot decode fails like a failed decode
     if (ops && ops->frame_decode)

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstdint>
 
-#include "api/dev_ctx.h"
-#include "api/log.h"
+#include "api/dev_door.h"
 #include "frame/cmap_default.h"
 #include "frame/cmap_mm.h"
 #include "frame/frame_vec.h"
+#include "log/log.h"
 #include "tarvo/tarvo_frame.h"
 #include "tarvo/tq_calib_len.h"
 #include "tarvo/tq_cmap.h"
@@ -36,12 +36,12 @@ bool camera_of(const char *name, tarvo_dev_t *dev, const tarvo_camera_param_t *p
         *cam = {p->cx, p->cy, p->fx, p->fy, p->dist_scale};
         return true;
     }
-    tarvo_dev_ctx_t *ctx = tarvo::dev::open_ctx(dev);
-    if (!ctx) {
-        TQ_ERR("[%s]  Device handler Is NULL!\r\n", name);
+    tarvo::dev::OpenDevice od;
+    if (!tarvo::dev::open_device(dev, &od)) {
+        TQ_ERR(tarvo::k_no_device, name);
         return false;
     }
-    tarvo_drv_t *drv = tarvo::dev::load(ctx->drv);
+    tarvo_drv_t *drv = od.drv;
     if (!drv || !drv->ops || !drv->ops->lens_param_get) {
         TQ_ERR("[%s] Cannot generate PCL: no lens parameter in driver.\n", name);
         return false;

@@ -1,6 +1,6 @@
 // The tarvo_ll_* wrappers: argument checks, cutting to wire widths and
 // dispatch through the record's operation table. No state, no locks.
-#include "api/log.h"
+#include "log/log.h"
 #include "tarvo/tarvo_ll.h"
 
 namespace {

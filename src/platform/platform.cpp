@@ -86,6 +86,37 @@ LocalTime local_time() {
                      static_cast<unsigned>(tv.tv_usec / 1000)};
 }
 
+int64_t mono_ms() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct timespec mono_deadline_after(int64_t ms) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    int64_t ns = static_cast<int64_t>(ts.tv_nsec) + (ms % 1000) * 1000000;
+    int64_t sec = static_cast<int64_t>(ts.tv_sec) + ms / 1000 + ns / 1000000000;
+    ns %= 1000000000;
+    if (ns < 0) {
+        ns += 1000000000;
+        --sec;
+    }
+    ts.tv_sec = static_cast<time_t>(sec);
+    ts.tv_nsec = static_cast<long>(ns);
+    return ts;
+}
+
+int mono_cond_init(pthread_cond_t *cond) {
+    pthread_condattr_t attr;
+    int rc = pthread_condattr_init(&attr);
+    if (rc != 0) return rc;
+    rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    if (rc == 0) rc = pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
 uint32_t thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 
 void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -3,8 +3,11 @@
 // library's default prefix is ".\"); every call here treats it as '/'.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,20 @@ struct LocalTime {
 
 // Local calendar time with milliseconds.
 LocalTime local_time();
+
+// Milliseconds on the monotonic clock. Every time-out and every measured
+// duration of the library uses it, so that a step of the wall clock (or the
+// hour repeated at the end of daylight saving time) moves none of them; the
+// wall clock serves only log stamps and time stamps.
+int64_t mono_ms();
+
+// The monotonic clock `ms` from now, as the absolute time that a timed wait
+// on a condition variable made by mono_cond_init takes.
+struct timespec mono_deadline_after(int64_t ms);
+
+// Initialises a condition variable whose timed waits measure their deadline
+// on the monotonic clock; pthread_cond_init's result.
+int mono_cond_init(pthread_cond_t *cond);
 
 // The calling thread's operating-system id.
 uint32_t thread_id();

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/log.h"
+#include "log/log.h"
 #include "stream/stream_impl.h"
 
 namespace tarvo::stream {

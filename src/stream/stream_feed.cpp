@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/log.h"
 #include "common/byteio.h"
+#include "log/log.h"
 #include "stream/stream_impl.h"
 
 namespace tarvo::stream {

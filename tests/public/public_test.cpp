@@ -2,6 +2,7 @@
 // library, and a C translation unit compiled into the same program.
 #include <gtest/gtest.h>
 #include <tarvo/tarvo.h>
+#include <tarvo/tarvo_drv.h>
 
 #include <cstring>
 
@@ -29,7 +30,7 @@ TEST(PublicApi, InitUninitThroughTheSharedLibrary) {
     EXPECT_STREQ(tarvo_error_name(-7), "TARVO_ERR_CAP_STALL");
     tarvo_dev_t dev{};
     std::memcpy(dev.product, "cam-T0-1.0", 11);
-    tarvo_drv_t *drv = tarvo_drv_find(&dev);
+    const tarvo_drv_t *drv = tarvo_drv_find(&dev);
     ASSERT_NE(drv, nullptr);
     EXPECT_EQ(drv->ops, &g_tarvo_driver_op_ti);
     tarvo_uninit();

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_epc_drv.h"

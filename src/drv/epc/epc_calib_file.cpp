@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "api/log.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "tarvo/tarvo_epc.h"
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "tarvo/tarvo_epc.h"
 
 namespace tarvo::drv::epc {
@@ -218,7 +218,7 @@ float hdr_to_metres(uint16_t v, int freq_khz) {
 
 int epc_frame_decode(tarvo_drv_t *drv, void *dst, uint32_t dst_bytes, int out_kind,
                      const uint16_t *src, uint32_t src_bytes, const tarvo_frame_info_t *info) {
-    epc_drv_state_t *st = state_of(drv);
+    epc_drv_state_t *st = live_state(drv, k_fn);
     if (!st || !info) return -1;
     if (!dst || !src) return fail(st);
     const uint32_t w = info->width, h = info->height;

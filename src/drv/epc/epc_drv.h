@@ -57,6 +57,9 @@ inline epc_drv_state_t *state_of(const tarvo_drv_t *drv) {
 }
 
 // --- Driver operations (epc_ops.cpp) ---
+// The state of a row whose init succeeded; otherwise logs at ERR, as `fn`,
+// that the driver did not start on the camera, and returns null.
+epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn);
 // Forgets the time of the last temperature report (tests).
 void reset_monitor_clock();
 
@@ -93,7 +96,7 @@ inline size_t package_param_len(uint64_t package_size) {
 // The path prefix of a device (the library's one when the record has none).
 std::string path_prefix(const tarvo_dev_t *dev);
 
-int calib_load(tarvo_drv_t *drv, int a, int b, int c);
+int calib_load(tarvo_drv_t *drv, int source, int flags, int mode);
 int _load_calib_data(tarvo_drv_t *drv);
 void _calib_pk_parse(tarvo_drv_t *drv);
 void _parase_file(tarvo_drv_t *drv);

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "api/log.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::drv::epc {

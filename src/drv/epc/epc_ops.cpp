@@ -9,10 +9,10 @@
 #include <cstring>
 #include <new>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "drv/epc/epc_drv.h"
 #include "epc/epc_state.h"
+#include "log/log.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_epc_drv.h"
 
@@ -44,8 +44,16 @@ void free_state(tarvo_drv_t *drv) {
 bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
     static const char *const fn = "epc_init";
     if (!drv || !dev) return false;
+    // The engine is process-wide: while it serves another camera, this one
+    // is refused before anything of the engine or of the driver is touched
+    // (`dev` stays empty, so the open fails).
+    if (const tarvo_dev_t *holder = epc_adapter_get_dev(); holder && holder != dev) {
+        TQ_ERR("[%s] the EPC engine is bound to another camera (@ %p); close it first\n", fn,
+               static_cast<const void *>(holder));
+        return false;
+    }
     drv->dev = dev;
-    free_state(drv);  // a row rebound without a close in between
+    free_state(drv);  // init called again on the same row
     auto *st = new (std::nothrow) epc_drv_state_t();
     if (!st) return false;
     drv->priv = st;
@@ -114,18 +122,23 @@ void temperature_monitor(tarvo_drv_t *drv, const epc_drv_state_t *st) {
 
 bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_frame_hdr_t *hdr) {
     static const char *const fn = "epc_frame_get_info";
+    if (!info || !hdr) return false;
+    // Without driver state (init failed) the frame is still described, so
+    // that raw frames reach the application, but the engine, which serves
+    // no camera or another one, is left alone.
     epc_drv_state_t *st = state_of(drv);
-    if (!st || !info || !hdr) return false;
-    st->frame_valid.store(1);
-    const int16_t temps[2] = {static_cast<int16_t>(le16(hdr->drv_info)),
-                              static_cast<int16_t>(le16(hdr->drv_info + 2))};
-    temperatureSetTemperatureByFrameHeader(temps);
-    temperature_monitor(drv, st);
-
-    *info = tarvo_frame_info_t{};
     const uint32_t w = hdr->width ? hdr->width : 320;
     const uint32_t h = hdr->height ? hdr->height : 240;
-    pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    if (st) {
+        st->frame_valid.store(1);
+        const int16_t temps[2] = {static_cast<int16_t>(le16(hdr->drv_info)),
+                                  static_cast<int16_t>(le16(hdr->drv_info + 2))};
+        temperatureSetTemperatureByFrameHeader(temps);
+        temperature_monitor(drv, st);
+        pruSetSize(static_cast<int>(w), static_cast<int>(h / 2));
+    }
+
+    *info = tarvo_frame_info_t{};
     TQ_TRC("[%s] frame: fmt=%d, sz=%d, wxh = %dx%d\n", fn, hdr->frfmt, static_cast<int>(hdr->frlen),
            static_cast<int>(w), static_cast<int>(h));
     const uint32_t pixels = w * h;  // at most 65535 x 65535, fits
@@ -139,8 +152,9 @@ bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_fra
     return true;
 }
 
-bool epc_lens_param_get(tarvo_drv_t *, tq_lens_param_t *out, int w, int h) {
+bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     static const char *const fn = "epc_lens_param_get";
+    if (!live_state(drv, fn)) return false;
     const tq_lens_param_t &L = lens_record();
     // A size of 0 or below, or a record smaller than the image, has no
     // whole ratio: refused like a size that does not divide.
@@ -195,7 +209,7 @@ int arg_bytes(uint32_t id) {
 
 bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int arg_size) {
     static const char *const fn = "epc_filter_enable";
-    epc_drv_state_t *st = state_of(drv);
+    epc_drv_state_t *st = live_state(drv, fn);
     if (!st) return false;
     const int need = arg_bytes(id);
     if (need && !arg) {
@@ -253,7 +267,7 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int arg_s
 }
 
 bool epc_filter_disable(tarvo_drv_t *drv, uint32_t id) {
-    epc_drv_state_t *st = state_of(drv);
+    epc_drv_state_t *st = live_state(drv, "epc_filter_disable");
     if (!st) return false;
     switch (id) {
         case TARVO_FILTER_LENS_UNDISTORT:
@@ -302,6 +316,12 @@ epc_drv_state_t *bound_state() {
 }
 
 }  // namespace
+
+epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn) {
+    epc_drv_state_t *st = state_of(drv);
+    if (!st) TQ_ERR("[%s] the EPC driver did not start on this camera\n", fn);
+    return st;
+}
 
 void reset_monitor_clock() {
     g_last_report_s = 0;

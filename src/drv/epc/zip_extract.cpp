@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "api/log.h"
 #include "drv/epc/epc_drv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::drv::epc {

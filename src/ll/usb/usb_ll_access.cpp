@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "ll/usb/usb_ll.h"
+#include "log/log.h"
 
 namespace tarvo::usb {
 

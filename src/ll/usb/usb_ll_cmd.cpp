@@ -14,9 +14,9 @@
 #include <cstring>
 #include <new>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::usb {
@@ -163,7 +163,7 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
 
 bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
     static const char *const k_fn = "usb_ll_check_last_cmd";
-    const int64_t start = now_ms();
+    const int64_t start = platform::mono_ms();
     for (;;) {
         uint8_t rec[k_status_len] = {};
         if (!usb_ll_exe_cmd(dev, 0, USB_LL_REQ_STATUS, 0, rec, k_status_len, k_cmd_timeout_ms))
@@ -186,7 +186,7 @@ bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
         }
         if (status != k_status_busy) return true;
         const int limit = g_busy_limit_ms.load();
-        if (now_ms() - start >= limit) {
+        if (platform::mono_ms() - start >= limit) {
             TQ_ERR("[%s] camera still busy with (t=%u,v=%u) after %d ms\n", k_fn, type, value,
                    limit);
             return false;

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "ll/usb/usb_ll.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::usb {

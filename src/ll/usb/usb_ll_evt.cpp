@@ -6,8 +6,8 @@
 
 #include <atomic>
 
-#include "api/log.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::usb {

@@ -9,9 +9,9 @@
 
 #include <atomic>
 
-#include "api/log.h"
 #include "common/byteio.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "log/log.h"
 #include "platform/platform.h"
 
 namespace tarvo::usb {

@@ -21,7 +21,7 @@ tarvo_dev_t dev_with(const std::string &product) {
 
 TEST(Registry, ProductCodeSelectsRow) {
     tarvo_dev_t d = dev_with("TQ1-E2-v100");
-    tarvo_drv_t *row = tarvo_drv_find(&d);
+    const tarvo_drv_t *row = tarvo_drv_find(&d);
     ASSERT_NE(row, nullptr);
     EXPECT_STREQ(row->name, "EPC chip driver");
     EXPECT_STREQ(row->code, "E2");
@@ -87,12 +87,14 @@ class TiDriver : public ::testing::Test {
 protected:
     void SetUp() override {
         d = dev_with("x-T0-1");
-        row = tarvo_drv_find(&d);
-        ASSERT_NE(row, nullptr);
-        ops = row->ops;
+        const tarvo_drv_t *found = tarvo_drv_find(&d);
+        ASSERT_NE(found, nullptr);
+        copy = *found;  // a device's own copy, as the open makes it
+        ops = copy.ops;
     }
     tarvo_dev_t d{};
-    tarvo_drv_t *row = nullptr;
+    tarvo_drv_t copy{};
+    tarvo_drv_t *row = &copy;
     const tarvo_drv_ops_t *ops = nullptr;
 };
 

@@ -65,9 +65,15 @@ TEST_F(EpcFrameInfo, SizeThatIsNoWholeNumberOfPixelsFailsUnlessCalibrationData) 
     ASSERT_TRUE(ops().frame_get_info(&row_, &info, &hdr));
     EXPECT_EQ(info.frame_bpp, 8);
     EXPECT_EQ(pruGetNRowsPerHalf(), 60);
-    // No state (the driver did not start): refused.
+    // No state (the driver did not start): the frame is still described,
+    // so that raw frames reach the application, but the engine's geometry
+    // is left alone.
     tarvo_drv_t bare{"EPC chip driver", "E2", &g_tarvo_driver_op_epc, nullptr, nullptr};
-    EXPECT_FALSE(ops().frame_get_info(&bare, &info, &hdr));
+    hdr = header(614400, 2, 320, 240);
+    ASSERT_TRUE(ops().frame_get_info(&bare, &info, &hdr));
+    EXPECT_EQ(info.width, 320u);
+    EXPECT_EQ(info.frame_bpp, 8);
+    EXPECT_EQ(pruGetNRowsPerHalf(), 60);
 }
 
 class EpcDecode : public EpcRow {

@@ -10,6 +10,9 @@
 #include "drv/epc/epc_drv.h"
 #include "epc/epc_state.h"
 #include "tarvo/tarvo.h"
+#include "tarvo/tarvo_drv.h"
+#include "tarvo/tarvo_epc.h"
+#include "tarvo/tarvo_epc_drv.h"
 #include "test_files.h"
 
 namespace epc_unit {

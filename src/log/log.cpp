@@ -1,13 +1,12 @@
-// The logger: two outputs (console and a log file) with their thresholds,
-// and the library's wall clock.
-#include "api/log.h"
+// The logger: two outputs (console and a log file) with their thresholds.
+#include "log/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <atomic>
 
 #include "platform/platform.h"
 
@@ -29,38 +28,7 @@ bool passes(int level, int index) {
 
 }  // namespace
 
-namespace tarvo {
-int64_t now_ms() {
-    struct timeval tv;
-    tq_gettimeofday(&tv, nullptr);
-    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-}
-}  // namespace tarvo
-
 extern "C" {
-
-TARVO_API int tq_gettimeofday(struct timeval *tv, void *) {
-    if (!tv) return 0;
-    tarvo::platform::LocalTime lt = tarvo::platform::local_time();
-    struct tm tm = {};
-    tm.tm_year = static_cast<int>(lt.year) - 1900;
-    tm.tm_mon = static_cast<int>(lt.month) - 1;
-    tm.tm_mday = static_cast<int>(lt.day);
-    tm.tm_hour = static_cast<int>(lt.hour);
-    tm.tm_min = static_cast<int>(lt.minute);
-    tm.tm_sec = static_cast<int>(lt.second);
-    tm.tm_isdst = -1;
-    {
-        // mktime() re-reads the time zone under a C-library lock that
-        // ThreadSanitizer cannot see; one lock of ours keeps the clock
-        // callable from every thread without reports.
-        static std::mutex mktime_lock;
-        std::lock_guard<std::mutex> lock(mktime_lock);
-        tv->tv_sec = std::mktime(&tm);
-    }
-    tv->tv_usec = static_cast<suseconds_t>(lt.millisecond) * 1000;
-    return 0;
-}
 
 TARVO_API int tq_log_enable(unsigned index, int level, const char *path) {
     if (index > 2) return 0;

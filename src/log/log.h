@@ -9,23 +9,24 @@
 
 namespace tarvo {
 
+// The common line of a call on a device that is not open; "%s" is the
+// reporting function's name.
+inline constexpr char k_no_device[] = "[%s]  Device handler Is NULL!\r\n";
+
 inline const char *log_tag(int level) {
     switch (level) {
-        case TQ_LOG_TRC: return "TRC";
-        case TQ_LOG_DBG: return "DBG";
-        case TQ_LOG_INF: return "INF";
-        case TQ_LOG_WRN: return "WRN";
-        default: return "ERR";
+        case TQ_LOG_TRC:
+            return "TRC";
+        case TQ_LOG_DBG:
+            return "DBG";
+        case TQ_LOG_INF:
+            return "INF";
+        case TQ_LOG_WRN:
+            return "WRN";
+        default:
+            return "ERR";
     }
 }
-
-// Milliseconds between two library time values.
-inline int64_t tv_diff_ms(const struct timeval &a, const struct timeval &b) {
-    return (static_cast<int64_t>(a.tv_sec) - b.tv_sec) * 1000 + (a.tv_usec - b.tv_usec) / 1000;
-}
-
-// Milliseconds on the library clock (tq_gettimeofday).
-int64_t now_ms();
 
 }  // namespace tarvo
 
