@@ -8,6 +8,7 @@
 #   scripts/test.sh            everything
 #   TARVO_SKIP_TSAN=1 ...      skip the ThreadSanitizer pass
 #   CTEST_ARGS="-R stream" ... pass extra arguments to both ctest runs
+#   TARVO_SKIP_INSTALL=1 ...   skip the install test (GCC Release build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -39,4 +40,8 @@ if [ -z "${TARVO_SKIP_TSAN:-}" ]; then
   configure build/tsan thread -DTARVO_FUZZ=OFF
   cmake --build build/tsan -j "$jobs"
   (cd build/tsan && ctest --output-on-failure -j "$jobs" ${CTEST_ARGS:-})
+fi
+
+if [ -z "${TARVO_SKIP_INSTALL:-}" ]; then
+  scripts/install_test.sh
 fi

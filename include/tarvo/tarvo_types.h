@@ -26,11 +26,8 @@
 #define TARVO_END_DECLS
 #endif
 
-/** Library version: 1.31.0; the banner and log lines say "v1.31". */
-#define TARVO_VERSION_MAJOR 1
-#define TARVO_VERSION_MINOR 31
-#define TARVO_VERSION_PATCH 0
-#define TARVO_VERSION_TEXT "v1.31"
+/* TARVO_VERSION_* and tarvo_version(): generated from the project's version. */
+#include "tarvo/tarvo_version.h"
 
 TARVO_BEGIN_DECLS
 
