@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "cli.h"
+#include "tarvo/tarvo_drv.h"
+#include "tarvo/tarvo_epc.h"
 
 namespace tarvo_cli {
 

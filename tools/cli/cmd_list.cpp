@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "tarvo/tarvo_drv.h"
 
 namespace tarvo_cli {
 
