@@ -303,9 +303,9 @@ void Model::draw(const Exposure &e, std::span<uint8_t> out) const {
             const double mean[4] = {b + ca, b + sa, b - ca, b - sa};
             for (int k = 0; k < 4; ++k) {
                 // Shot noise: the spread grows with the square root of the
-                // collected signal (about 0.1 count per count^0.5).
+                // collected signal (about 0.05 count per count^0.5).
                 const double m = std::max(mean[k], 1.0);
-                o[k] = adc(m + 0.1 * std::sqrt(m) * gauss(st));
+                o[k] = adc(m + 0.05 * std::sqrt(m) * gauss(st));
             }
         }
     }
