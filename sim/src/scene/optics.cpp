@@ -69,8 +69,13 @@ Vec3 pixel_ray(const Lens &lens, int w, int h, double u, double v) {
         x = (x0 - dx) / kr;
         y = (y0 - dy) / kr;
     }
-    const double n = std::sqrt(x * x + y * y + 1.0);
-    return {x / n, y / n, 1.0 / n};
+    // The library's point clouds read the normalised image coordinates as
+    // the ray's direction cosines (x = d (u - cx) / fx, z from the rest),
+    // and so does this camera, so that clouds give its geometry back.
+    // Beyond a radius of 1 there is no such direction: no ray.
+    const double r2 = x * x + y * y;
+    if (!(r2 < 1.0)) return {0.0, 0.0, 0.0};
+    return {x, y, std::sqrt(1.0 - r2)};
 }
 
 const std::vector<Vec3> &pixel_rays(int w, int h) {
@@ -104,6 +109,7 @@ std::vector<SceneObject> objects_of(const SceneConfig &sc) {
 
 Hit cast(const std::vector<SceneObject> &objects, const Vec3 &dir) {
     Hit best;
+    if (dir[2] <= 0.0) return best;
     for (const SceneObject &o : objects) {
         double t = -1.0;
         switch (o.kind) {

@@ -20,7 +20,9 @@ struct Lens {
 };
 
 // Unit direction of the ray seen by the pixel at raw image position (u, v)
-// of a `w` x `h` image (the lens scaled by whole factors).
+// of a `w` x `h` image (the lens scaled by whole factors): the distortion
+// inverted, then the normalised coordinates taken as direction cosines;
+// (0, 0, 0) where they leave the unit circle.
 Vec3 pixel_ray(const Lens &lens, int w, int h, double u, double v);
 
 // The unit rays of every pixel of a `w` x `h` image (row-major), computed
