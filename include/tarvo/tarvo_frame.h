@@ -115,7 +115,11 @@ TARVO_API int tarvo_frame_get_gray(tarvo_dev_t *dev, float *dst, int dst_len, co
  * @param img_w, img_h image size; 0 or below gives no points.
  * @param p_cam_param  camera parameters, or null to take cx, cy, fx, fy
  *                     from the driver's lens parameters for this image
- *                     size (then dist_scale is 1).
+ *                     size (then dist_scale is 1). The EPC driver gives
+ *                     the undistorted image's camera matrix K' while lens
+ *                     undistortion is on; with it off it gives the lens's
+ *                     own K, and the cloud of such a (distorted) image
+ *                     carries the lens distortion: straight edges bend.
  * @return the number of points written. 0 also for: a null `dev`, `pcl`
  *         or `dist`; no camera parameters and a device that is not open
  *         (ERR "[tarvo_frame_get_pcl]  Device handler Is NULL!"); no camera

@@ -55,6 +55,10 @@ typedef struct tq_calib_len_map {
      *  for a map built elsewhere, which is then sampled from map_x and
      *  map_y. Treat map_x, map_y and this table as read-only. */
     int32_t *src_index;
+    /** The new camera matrix K' the map resamples into, as fx, fy, cx, cy
+     *  in pixels of the map's size: the camera parameters of the corrected
+     *  image. Zero while the map is not built. */
+    double new_cam[4];
 } tq_calib_len_map_t;
 
 /**

@@ -15,6 +15,8 @@
 
 #include "bus_impl.h"
 #include "epc_chip.h"
+#include "scene.h"
+#include "tarvo_sim/scene.h"
 #include "usbfs.h"
 #include "wire.h"
 
@@ -214,6 +216,11 @@ std::shared_ptr<Camera::State> Bus::Impl::plug_new(const CameraConfig &cfg) {
     s->cfg = cfg;
     s->stream_cfg = cfg.stream;
     init_params(*s);
+    // A physical scene's model and first frame, made before the camera
+    // is on the bus.
+    if (cfg.scene.physical && epc_chip::present(cfg))
+        s->phys_model = scene::prepare_physical(
+            cfg, scene::exposure_of(*s, mono_us(), epc_chip::modulation_khz(*s)));
     std::lock_guard tl(tb_mu);
     uint8_t port = 2;
     {
@@ -311,6 +318,11 @@ void Bus::Impl::init_params(Camera::State &s) {
     sd[2] = c.sync_flag;
     s.params[k_param_sync_delay] = sd;
     s.params[k_param_sensor_mode] = {0};
+    // A physical camera answers with the calibration its factory measured.
+    if (c.scene.physical && c.factory_calibration && c.calibration.empty() && epc_chip::present(c)) {
+        s.cfg.calibration = factory_calibration(c.chip_info[1], c.chip_info[2]).image;
+        s.params[k_param_calib_info] = calib_info_of(s.cfg.calibration);
+    }
 }
 
 // --- Bus ---------------------------------------------------------------------

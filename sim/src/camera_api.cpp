@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "bus_impl.h"
+#include "epc_chip.h"
+#include "scene.h"
+#include "tarvo_sim/scene.h"
 #include "wire.h"
 
 namespace tarvo::sim {
@@ -69,6 +72,36 @@ uint32_t Camera::param_u32(uint8_t id) const {
 void Camera::set_calibration(std::vector<uint8_t> bytes) {
     std::lock_guard l(s_->mu);
     s_->cfg.calibration = std::move(bytes);   // a running upload keeps its own copy
+}
+
+void Camera::set_scene(const SceneConfig &sc) {
+    CameraConfig cfg;
+    phys::Exposure e;
+    {
+        std::lock_guard l(s_->mu);
+        s_->cfg.scene = sc;
+        s_->phys_model.reset();   // rebuilt by the next frame unless made here
+        if (!sc.physical || !epc_chip::present(s_->cfg)) return;
+        cfg = s_->cfg;
+        cfg.stream = s_->stream_cfg;
+        e = scene::exposure_of(*s_, mono_us(), epc_chip::modulation_khz(*s_));
+    }
+    // The scene's model and first frame are made here, outside the lock,
+    // so that the camera keeps answering the host meanwhile.
+    auto m = scene::prepare_physical(cfg, e);
+    std::lock_guard l(s_->mu);
+    if (!s_->phys_model) s_->phys_model = std::move(m);
+}
+
+SceneTruth Camera::scene_truth() const {
+    CameraConfig c;
+    StreamConfig st;
+    {
+        std::lock_guard l(s_->mu);
+        c = s_->cfg;
+        st = s_->stream_cfg;
+    }
+    return tarvo::sim::scene_truth(c, st.width, st.height);
 }
 
 void Camera::set_reg(uint8_t target, uint32_t index, uint32_t value) {

@@ -46,6 +46,8 @@ void apply_param_set(Camera::State &s, const uint8_t *d, size_t len) {
         const uint8_t id = d[off];
         const size_t n = std::min<size_t>(d[off + 1], k_param_value_max);
         s.params[id].assign(d + off + 2, d + off + 2 + n);
+        // The sync delay (i16 delay, u8 flag) re-aligns the sensor with its clock.
+        if (id == k_param_sync_delay) s.sync_set = true;
     }
 }
 

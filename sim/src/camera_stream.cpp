@@ -35,9 +35,14 @@ bool start_group(Camera::State &s, int64_t now) {
     } else if (g.scene) {
         // The chip's frequency as the host has programmed it by now.
         const uint32_t f = epc_chip::modulation_khz(s);
-        for (uint32_t i = 0; i < k; ++i)
-            scene::render(s.cfg.scene, g.cfg.width, g.cfg.height, f,
-                          {g.group.data() + size_t{i} * g.frlen, g.frlen});
+        for (uint32_t i = 0; i < k; ++i) {
+            const std::span<uint8_t> frame{g.group.data() + size_t{i} * g.frlen, g.frlen};
+            if (s.cfg.scene.physical)
+                scene::render_physical(s, now, g.group_seq + i, g.cfg.width, g.cfg.height, f,
+                                       frame, g.cfg.drv_info);
+            else
+                scene::render(s.cfg.scene, g.cfg.width, g.cfg.height, f, frame);
+        }
     } else {
         for (uint32_t i = 0; i < k; ++i)
             test_pattern(g.group_seq + i, {g.group.data() + size_t{i} * g.frlen, g.frlen});

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "scene/options.h"
 #include "tarvo_sim/epc_chip.h"
 #include "tarvo_sim/sim.h"
 
@@ -37,9 +38,6 @@ void usage(FILE *f) {
         "  --format N              frame format code (default 2 for EPC products, else 0)\n"
         "  --frame-bytes N         frame length (default width * height * 8 for EPC\n"
         "                          products: four phase planes; else width * height * 2)\n"
-        "  --distance M            EPC scene: distance of the top image row, metres (1.5)\n"
-        "  --tilt M                EPC scene: distance added per image row, metres (0)\n"
-        "  --amplitude A           EPC scene: signal amplitude, ADC counts (900)\n"
         "  --packet-bytes N        largest packet payload (default 65536)\n"
         "  --frames-per-packet N   frames carried by one packet (default 1)\n"
         "  --no-checksum           no payload checksums\n"
@@ -48,23 +46,13 @@ void usage(FILE *f) {
         "  --reset-delay MS        time off the bus after a USB reset (default 300)\n"
         "  --verbose               print every request\n",
         f);
+    tarvo::sim::phys::print_scene_options(f);
 }
 
 volatile sig_atomic_t g_child = 0;
 
 void forward(int sig) {
     if (g_child > 0) kill(g_child, sig);
-}
-
-double real(const char *opt, const char *v) {
-    char *end = nullptr;
-    errno = 0;
-    const double x = std::strtod(v, &end);
-    if (!*v || *end || errno || !(x == x)) {
-        std::fprintf(stderr, "tarvo-sim: %s needs a number, got '%s'\n", opt, v);
-        std::exit(2);
-    }
-    return x;
 }
 
 unsigned long num(const char *opt, const char *v) {
@@ -90,6 +78,7 @@ int main(int argc, char **argv) {
         return argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? 0 : 2;
     }
     tarvo::sim::CameraConfig cfg;
+    cfg.scene.physical = true;   // EPC cameras look at the physical scene
     tarvo::sim::BusOptions opt;
     unsigned cameras = 1;
     bool format_given = false;
@@ -107,6 +96,15 @@ int main(int argc, char **argv) {
             }
             return argv[++i];
         };
+        // Scene options: their own table.
+        if (const auto *so = tarvo::sim::phys::find_scene_option(a)) {
+            std::string err;
+            if (!so->apply(cfg, so->arg ? value() : nullptr, err)) {
+                std::fprintf(stderr, "tarvo-sim: %s %s\n", a.c_str(), err.c_str());
+                return 2;
+            }
+            continue;
+        }
         if (a == "--cameras") cameras = static_cast<unsigned>(num("--cameras", value()));
         else if (a == "--full-speed") cfg.speed = tarvo::sim::Speed::full;
         else if (a == "--product") cfg.product = value();
@@ -121,10 +119,7 @@ int main(int argc, char **argv) {
         } else if (a == "--frame-bytes") {
             cfg.stream.frame_bytes = static_cast<uint32_t>(num("--frame-bytes", value()));
             format_given = true;
-        } else if (a == "--distance") cfg.scene.distance_m = real("--distance", value());
-        else if (a == "--tilt") cfg.scene.row_step_m = real("--tilt", value());
-        else if (a == "--amplitude") cfg.scene.amplitude = real("--amplitude", value());
-        else if (a == "--packet-bytes") cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
+        } else if (a == "--packet-bytes") cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
         else if (a == "--frames-per-packet")
             cfg.stream.frames_per_packet = static_cast<uint16_t>(num("--frames-per-packet", value()));
         else if (a == "--no-checksum") cfg.stream.payload_checksum = false;

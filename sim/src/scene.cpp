@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "epc_chip.h"
+#include "scene/sensor.h"
+#include "tarvo_sim/epc_chip.h"
 #include "wire.h"
 
 namespace tarvo::sim::scene {
@@ -60,6 +62,45 @@ void render(const SceneConfig &sc, uint16_t width, uint16_t height, uint32_t f_k
             }
         }
     }
+}
+
+phys::Exposure exposure_of(const Camera::State &s, int64_t now_us, uint32_t f_khz) {
+    const int64_t on = s.power_on_us < 0 ? now_us : s.power_on_us;
+    const auto t = phys::temperatures(s.cfg.scene, static_cast<double>(now_us - on) / 1e6);
+    phys::Exposure e;
+    e.f_khz = f_khz;
+    e.sensor_t = t[0];
+    e.ib_t = t[1];
+    if (auto it = s.params.find(k_param_intg_time); it != s.params.end() && it->second.size() >= 2)
+        e.intg_us = it->second[0] | (it->second[1] << 8);
+    // HDR: the chip's register 148, bit 7.
+    if (auto it = s.regs.find({k_epc_reg_space, 148}); it != s.regs.end()) e.hdr = (it->second & 0x80) != 0;
+    e.in_sync = !s.cfg.scene.out_of_sync || s.sync_set;
+    return e;
+}
+
+std::shared_ptr<phys::Model> prepare_physical(const CameraConfig &cfg, const phys::Exposure &e) {
+    auto m = std::make_shared<phys::Model>(cfg.scene, cfg.chip_info[1], cfg.chip_info[2],
+                                           cfg.stream.width, cfg.stream.height, e.f_khz);
+    m->prepare(e);
+    return m;
+}
+
+void render_physical(Camera::State &s, int64_t now_us, uint32_t seq, uint16_t width,
+                     uint16_t height, uint32_t f_khz, std::span<uint8_t> out,
+                     std::array<uint8_t, 8> &info) {
+    if (!s.phys_model || !s.phys_model->fits(width, height, f_khz))
+        s.phys_model = std::make_shared<phys::Model>(s.cfg.scene, s.cfg.chip_info[1],
+                                                     s.cfg.chip_info[2], width, height, f_khz);
+    if (s.power_on_us < 0) s.power_on_us = now_us;
+    phys::Exposure e = exposure_of(s, now_us, f_khz);
+    e.frame_seq = seq;
+    s.phys_model->render(e, out);
+    std::vector<uint8_t> p15(4);
+    wire::put16(&p15[0], static_cast<uint16_t>(e.sensor_t));
+    wire::put16(&p15[2], static_cast<uint16_t>(e.ib_t));
+    s.params[k_param_temperature] = p15;
+    for (size_t i = 0; i < 4; ++i) info[i] = p15[i];
 }
 
 std::array<uint8_t, 8> drv_info(const Camera::State &s, const std::array<uint8_t, 8> &base) {

@@ -18,6 +18,9 @@
 namespace tarvo::sim {
 
 struct BusCore;
+namespace phys {
+class Model;
+}
 
 // Milliseconds and microseconds on a monotonic clock.
 int64_t mono_us();
@@ -137,6 +140,12 @@ struct Camera::State {
 
     StreamConfig stream_cfg;
     StreamGen gen;
+    // Physical scene: the per-scene model (built at the first capture that
+    // needs it), the moment of power-on (first capture), and whether the
+    // host has set the sync parameter.
+    std::shared_ptr<phys::Model> phys_model;
+    int64_t power_on_us = -1;
+    bool sync_set = false;
     std::vector<StreamFault> faults;   // armed at the next start
     bool halted = false;
     uint32_t cap_arg = 0;

@@ -119,6 +119,7 @@ void clear_map(tq_calib_len_map_t *map) {
     for (int32_t &r : map->roi) r = 0;
     map->inited = 0;
     map->src_index = nullptr;
+    for (double &k : map->new_cam) k = 0.0;
 }
 
 bool all_finite(const double *m, int n) {
@@ -194,6 +195,10 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     auto *idx = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * entries));
     if (idx) tarvo::lens::build_index(mx, my, W, H, idx);
     map->src_index = idx;
+    map->new_cam[0] = Kp[0];
+    map->new_cam[1] = Kp[4];
+    map->new_cam[2] = Kp[2];
+    map->new_cam[3] = Kp[5];
     map->inited = 1;
     return true;
 }

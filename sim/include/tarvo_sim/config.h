@@ -78,11 +78,58 @@ struct EpcChipConfig {
 // read-out order (raw rows from the centre out, alternately up and down).
 // Those frames also carry the temperatures (parameter 15) as the first two
 // little-endian i16 of the header's drv_info.
+// One object of a physical scene, in camera coordinates (metres; x to the
+// right, y down, z along the optical axis).
+struct SceneObject {
+    enum class Kind { plane, box, sphere };
+    Kind kind = Kind::plane;
+    std::array<double, 3> centre{0.0, 0.0, 1.5};  // plane: a point on it; box, sphere: centre
+    std::array<double, 3> normal{0.0, 0.0, -1.0}; // plane only (towards the camera)
+    std::array<double, 3> half{0.1, 0.1, 0.1};    // box: half extents along x, y, z
+    double radius = 0.1;                          // sphere
+    double reflectivity = 0.8;                    // 0..1
+};
+
+// What the EPC sensor sees. Two models:
+// - flat (physical = false, the default of in-process tests that predate
+//   the physical model): each output row one distance, constant amplitude
+//   and ambient, no lens, no noise, no sensor errors;
+// - physical: objects seen through the default lens, amplitude from
+//   reflectivity, integration time and distance, ambient light, shot noise,
+//   a per-pixel fixed-pattern phase error and a temperature drift (see
+//   sim/README.md).
 struct SceneConfig {
-    double distance_m = 1.5;   // distance of output row 0
-    double row_step_m = 0.0;   // added per output row (a tilted wall)
-    double amplitude = 900.0;  // A, in ADC counts
-    double ambient = 2048.0;   // B, in ADC counts
+    double distance_m = 1.5;   // flat: distance of output row 0; physical: the default plane
+    double row_step_m = 0.0;   // flat: added per output row (a tilted wall)
+    double amplitude = 900.0;  // flat: A, in ADC counts
+    double ambient = 2048.0;   // flat: B, in ADC counts
+
+    bool physical = false;
+    // Physical: the objects; empty means one plane facing the camera at
+    // `distance_m` along the optical axis, turned by `tilt_deg` about the
+    // horizontal axis through the point where the axis meets it.
+    std::vector<SceneObject> objects;
+    double tilt_deg = 0.0;
+    double reflectivity = 0.8;       // of the default plane
+    double ambient_light = 1.0;      // relative ambient light (1: indoor)
+    bool noise = true;               // shot noise
+    uint64_t seed = 1;               // of the noise
+    // Fixed sensor and IB temperatures in degC; unset: they rise from 30
+    // degC at power-on towards 45 / 47 degC (time constant 120 s).
+    std::optional<double> temperature_c;
+    // A camera out of step with its clock source: the ambient level of its
+    // samples is off until the host sets parameter 17 (sync delay).
+    bool out_of_sync = false;
+};
+
+// The ground truth of a physical scene, per output pixel (row-major):
+// the true radial distance along the pixel's ray (0 where the ray meets
+// nothing) and the true point (x, y, z), metres.
+struct SceneTruth {
+    int width = 0;
+    int height = 0;
+    std::vector<float> radial_m;
+    std::vector<float> xyz;   // 3 per pixel
 };
 
 // One simulated camera.
@@ -109,6 +156,11 @@ struct CameraConfig {
     // The stored calibration: a capture started while parameter 0 (mode)
     // is 9 sends it as one frame of format 171, then nothing more.
     std::vector<uint8_t> calibration;
+    // With a physical scene: the camera holds its factory calibration (the
+    // DRNU parameters and distance images of its own sensor, zipped behind
+    // the 17-byte header, with parameter 8 describing it) unless
+    // `calibration` is given.
+    bool factory_calibration = true;
     // Time a USB-interface reset (target 3) keeps the camera off the bus.
     uint32_t reset_delay_ms = 300;
     // Strings of the device descriptor.

@@ -114,6 +114,11 @@ public:
     // The stored calibration sent in data-upload mode (see CameraConfig).
     void set_calibration(std::vector<uint8_t> bytes);
 
+    // Replaces the scene (from the next frame on).
+    void set_scene(const SceneConfig &sc);
+    // Ground truth of the physical scene at the stream's image size, at 12000 kHz.
+    SceneTruth scene_truth() const;
+
     // --- Register spaces (32-bit registers by target and index; unset = 0).
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
     uint32_t reg(uint8_t target, uint32_t index) const;

@@ -129,9 +129,10 @@ bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint3
     if (now == g_last_sync_s) return true;  // within the same second: decode on
     tarvo_param_item_t item{};
     item.param_id = TARVO_PARAM_SYNC_DELAY;
+    // The camera's own parameter table: the i16 delay first, then the flag.
     item.param_val_len = 3;
-    item.param_val[0] = st->sync_flag;
-    put_le16(item.param_val + 1, st->sync_value);
+    put_le16(item.param_val, st->sync_value);
+    item.param_val[2] = st->sync_flag;
     tarvo_param_batch_set(drv->dev, &item, 1);
     g_last_sync_s = now;
     return false;
@@ -177,7 +178,10 @@ int decode_distance_frame(tarvo_drv_t *drv, epc_drv_state_t *st, float *dst, int
         hdr_merge_rows(phase.get(), static_cast<int>(w), static_cast<int>(h));
         for (size_t i = 0; i < n; ++i) tmp[i] = hdr_to_metres(phase[i], f);
     }
-    finish_image(st, dst, tmp.get(), w, h, 30.0f);
+    // Pixels the undistortion finds no source for are invalid pixels: the
+    // low-amplitude code, which clouds and colour maps skip (a distance of
+    // 30 m would put a shell of false points round every cloud).
+    finish_image(st, dst, tmp.get(), w, h, 65.3f);
     return static_cast<int>(4 * n);
 }
 

@@ -172,6 +172,18 @@ bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     std::memcpy(out->dcoeff, L.dcoeff, sizeof out->dcoeff);
     out->img_w = w;
     out->img_h = h;
+    // Undistorted images (the decode undistorts 320 x 240 images through
+    // the map) are pictures of the map's camera K', free of distortion.
+    const epc_drv_state_t *st = state_of(drv);
+    if (st && st->lens_undistort_on && st->map.inited && w == 320 && h == 240 &&
+        st->map.width % w == 0 && st->map.height % h == 0) {
+        const int mx = st->map.width / w, my = st->map.height / h;
+        out->fx = st->map.new_cam[0] / mx;
+        out->fy = st->map.new_cam[1] / my;
+        out->cx = st->map.new_cam[2] / mx;
+        out->cy = st->map.new_cam[3] / my;
+        for (double &d : out->dcoeff) d = 0.0;
+    }
     return true;
 }
 

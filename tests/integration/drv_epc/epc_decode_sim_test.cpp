@@ -195,7 +195,8 @@ TEST_F(EpcDecodeSim, SyncGuardDropsUnsyncedFramesAndAsksTheCameraOncePerSecond) 
     EXPECT_EQ(decode(out, 1, flat_frame(1000), info), k_pixels * 4);  // same second
     const auto sent = param_writes(*cam_, TARVO_PARAM_SYNC_DELAY);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], (std::vector<uint8_t>{1, 0x34, 0x01}));
+    // The camera's parameter table: i16 delay, then the flag.
+    EXPECT_EQ(sent[0], (std::vector<uint8_t>{0x34, 0x01, 1}));
 
     // The camera's own frames are synchronised: decoded, nothing sent.
     std::vector<uint8_t> frame;
@@ -233,10 +234,14 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
         drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st()->map.width, 640);
     EXPECT_EQ(st()->map.height, 480);
+    // While undistortion is on, the images are pictures of the map's K'
+    // (halved for the 320 x 240 image), free of distortion.
     tq_lens_param_t lp{};
     ASSERT_TRUE(drv_->ops->lens_param_get(drv_, &lp, 320, 240));
-    EXPECT_DOUBLE_EQ(lp.cx, 157.262);
-    EXPECT_DOUBLE_EQ(lp.fy, 204.817);
+    EXPECT_DOUBLE_EQ(lp.fx, st()->map.new_cam[0] / 2);
+    EXPECT_DOUBLE_EQ(lp.cy, st()->map.new_cam[3] / 2);
+    EXPECT_LT(lp.fx, 200.0);   // the outer rectangle: a wider view than K's
+    EXPECT_EQ(lp.dcoeff[0], 0.0);
     EXPECT_EQ(lp.img_w, 320);
 
     std::vector<uint8_t> frame;
@@ -246,8 +251,9 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     // Barrel distortion, whole field of view kept: the middles of the
     // image's edges see nothing of the raw image.
     const int top_mid = 160, left_mid = 120 * 320;
-    EXPECT_EQ(out[top_mid], 30.0f);
-    EXPECT_EQ(out[left_mid], 30.0f);
+    // They are invalid pixels (the low-amplitude code), not points at 30 m.
+    EXPECT_EQ(out[top_mid], 65.3f);
+    EXPECT_EQ(out[left_mid], 65.3f);
     EXPECT_NEAR(out[0], 2.0f, k_tol_m);
     EXPECT_NEAR(out[120 * 320 + 160], 2.0f, k_tol_m);
     ASSERT_EQ(decode(out, TARVO_DRV_OUT_GRAY, frame, info), k_pixels * 4);
@@ -258,6 +264,10 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     ASSERT_TRUE(drv_->ops->filter_disable(drv_, TARVO_FILTER_LENS_UNDISTORT));
     ASSERT_EQ(decode(out, TARVO_DRV_OUT_DISTANCE, frame, info), k_pixels * 4);
     EXPECT_NEAR(out[top_mid], 2.0f, k_tol_m);
+    // ... described by the lens record's own K.
+    ASSERT_TRUE(drv_->ops->lens_param_get(drv_, &lp, 320, 240));
+    EXPECT_DOUBLE_EQ(lp.cx, 157.262);
+    EXPECT_DOUBLE_EQ(lp.fy, 204.817);
 }
 
 }  // namespace

@@ -28,18 +28,29 @@ std::vector<double> centres(const std::string &out) {
 }
 
 TEST(Tools, DepthOfASimulatedScene) {
+    // The launcher's camera: the physical scene with shot noise (about 1 cm
+    // at 2.5 m), opened calibrated from its own stored calibration.
     Result r = run("run --distance 2.5 -- " + std::string(TARVO_DEPTH_EXE) + " 3");
     ASSERT_EQ(r.status, 0) << r.out;
     const auto c = centres(r.out);
     ASSERT_EQ(c.size(), 3u) << r.out;
-    for (double d : c) EXPECT_NEAR(d, 2.5, 0.005) << r.out;
+    for (double d : c) EXPECT_NEAR(d, 2.5, 0.06) << r.out;
 
-    // A tilted wall: the centre row (120) sits 120 steps further away.
-    r = run("run --distance 1.0 --tilt 0.005 -- " + std::string(TARVO_DEPTH_EXE) + " 1");
+    // A plane tilted by 30 degrees about the point where the axis meets it,
+    // without noise: the centre stays near that point (the centre pixel
+    // looks a little above the axis).
+    r = run("run --distance 1.0 --tilt 30 --noise off --temperature 40 -- " + std::string(TARVO_DEPTH_EXE) + " 1");
     ASSERT_EQ(r.status, 0) << r.out;
     const auto t = centres(r.out);
     ASSERT_EQ(t.size(), 1u) << r.out;
-    EXPECT_NEAR(t[0], 1.6, 0.005) << r.out;
+    EXPECT_NEAR(t[0], 1.0, 0.01) << r.out;
+
+    // Scene options are checked.
+    r = run("run --noise maybe -- true");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("--noise needs on or off"), std::string::npos) << r.out;
+    r = run("run --reflectivity 2 -- true");
+    EXPECT_EQ(r.status, 2);
 }
 
 TEST(Tools, DepthOnOtherCamerasAndWithoutOne) {
