@@ -3,10 +3,13 @@
 # functions and objects that the public headers declare with TARVO_API:
 # nothing internal leaks out, nothing documented is missing.
 #
-#   scripts/check_exports.sh path/to/libtarvo.so [include/tarvo]
+#   scripts/check_exports.sh path/to/libtarvo.so [include/tarvo ...]
 set -euo pipefail
 lib=$1
-inc=${2:-"$(dirname "$0")/../include/tarvo"}
+shift
+[ $# -gt 0 ] || set -- "$(dirname "$0")/../include/tarvo"
+headers=()
+for d in "$@"; do headers+=("$d"/*.h); done
 
 declared=$(perl -0777 -ne '
     s{/\*.*?\*/}{}gs;       # block comments
@@ -16,7 +19,7 @@ declared=$(perl -0777 -ne '
         my $d = $1;
         if ($d =~ /(\w+)\s*\(/) { print "$1\n"; }                  # a function
         elsif ($d =~ /(\w+)\s*(?:\[[^\]]*\])?\s*$/) { print "$1\n"; } # an object
-    }' "$inc"/*.h | sort -u)
+    }' "${headers[@]}" | sort -u)
 # The linker's section bounds (__start_/__stop_, made for the coverage
 # sections of a fuzzing build) are the toolchain's, not the library's.
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' |

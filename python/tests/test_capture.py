@@ -27,7 +27,9 @@ def test_params_round_trip(dev):
 
 def test_frames_are_arrays_of_the_scene(capturing):
     frames = capturing.frames(3)
-    assert [f.index for f in frames] == list(range(frames[0].index, frames[0].index + 3))
+    # In order; a slow sanitizer build may let the camera's ring drop some.
+    idx = [f.index for f in frames]
+    assert idx == sorted(set(idx))
     f = frames[0]
     assert (f.width, f.height, f.size, len(f.raw)) == (320, 240, 614400, 614400)
     sensor, ib = f.temperatures
@@ -36,20 +38,23 @@ def test_frames_are_arrays_of_the_scene(capturing):
     d = f.distance()
     assert d.shape == (240, 320) and d.dtype == np.float32
     valid = (d > 0) & (d < 60)
-    assert valid.mean() > 0.99
-    assert np.median(d[valid]) == pytest.approx(SCENE_DISTANCE_M, abs=0.01)
+    assert valid.mean() > 0.9  # the lens corners see no ray
+    # Distances are along each pixel's ray: near the optical axis they are
+    # the wall's distance.
+    assert np.median(d[112:128, 150:166]) == pytest.approx(SCENE_DISTANCE_M, abs=0.02)
 
     g = f.gray()
     assert g.shape == (240, 320) and g.dtype == np.float32 and g.max() > 0
 
     # A fresh array every call: writing into one changes nothing else.
+    kept = d.copy()
     d[:] = 0
-    assert np.median(f.distance()) == pytest.approx(SCENE_DISTANCE_M, abs=0.01)
+    np.testing.assert_array_equal(f.distance(), kept)
 
     pts = f.point_cloud()
     assert pts.shape == (valid.sum(), 3) and pts.dtype == np.float32
     # The distance is the length of the ray to each point.
-    assert np.median(np.linalg.norm(pts, axis=1)) == pytest.approx(SCENE_DISTANCE_M, abs=0.01)
+    np.testing.assert_allclose(np.linalg.norm(pts, axis=1), kept[valid], rtol=1e-5)
     assert (pts[:, 2] > 0).all()
 
     cpts = f.point_cloud(colour=True)

@@ -138,8 +138,9 @@ TEST(Cli, ListInfoParametersRegistersReset) {
     r = sim("--fps 12", "info");
     ASSERT_EQ(r.status, 0) << r.out;
     for (const char *s : {"frame_rate: 12", "integration_time_us: ", "chip_id: 42", "wafer_id: 7",
-                          "calibration: none", "temperatures_c: 35 35.2", "fx: "})
+                          "calibration: ", "temperatures_c: 35 35.2", "fx: "})
         EXPECT_TRUE(has(r, s)) << s << "\n" << r.out;
+    EXPECT_FALSE(has(r, "calibration: none")) << r.out;  // the camera holds its own
 
     // What is set is read back; the library's log went to the state directory.
     r = sim_sh("",
@@ -186,22 +187,23 @@ TEST(Cli, NoCameraAndBadArguments) {
 TEST(Cli, CaptureWritesFramesPicturesAndPointClouds) {
     fs::create_directories("cap");
     const Result r =
-        sim("--distance 2.0 --tilt 0.002",
-            "capture -n 3 --dist cap/d.tq --gray cap/g.tq --png cap/c.png --range-min 1 "
+        sim("--distance 2.0 --amplitude 1000 --no-calibration",
+            "--prefix " + (fs::current_path() / "flat").string() +
+                " capture -n 3 --dist cap/d.tq --gray cap/g.tq --png cap/c.png --range-min 1 "
             "--range-max 3 --gray-png cap/g.png --gray-max 2000 --ply cap/p.ply --ply-color "
             "--lens 160,120,400,400 --raw cap/r.bin --min-amplitude 0");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, "frames: 3\n")) << r.out;
     const size_t at = r.out.find("centre_median_m: ");
     ASSERT_NE(at, std::string::npos) << r.out;
-    EXPECT_NEAR(std::stod(r.out.substr(at + 17)), 2.0 + 120 * 0.002, 0.01) << r.out;
+    EXPECT_NEAR(std::stod(r.out.substr(at + 17)), 2.0, 0.01) << r.out;
     EXPECT_EQ(fs::file_size("cap/r.bin"), 3u * 320 * 240 * 8);
 
     int w = 0, h = 0;
     const std::vector<float> d = tq_frame("cap/d.tq", "TQ_DIST", 2, w, h);
     ASSERT_EQ(d.size(), 320u * 240);
     EXPECT_NEAR(d[0], 2.0, 0.01);
-    EXPECT_NEAR(d[239 * 320], 2.0 + 239 * 0.002, 0.01);
+    EXPECT_NEAR(d[239 * 320], 2.0, 0.01);
 
     // The colour picture is the library's colour map of the last frame.
     tarvo_init("cli_test.log");
@@ -215,7 +217,6 @@ TEST(Cli, CaptureWritesFramesPicturesAndPointClouds) {
     ASSERT_EQ(c.channels, 3);
     for (size_t px : {size_t{0}, size_t{120 * 320 + 160}, size_t{239 * 320 + 319}})
         for (int k = 0; k < 3; ++k) EXPECT_EQ(c.px[px * 3 + k], want[px * 3 + k]) << px;
-    EXPECT_NE(std::memcmp(&c.px[0], &c.px[239 * 320 * 3], 3), 0);  // near and far differ
 
     const std::vector<float> g = tq_frame("cap/g.tq", "TQ_GRAY", 2, w, h);
     const Png gp = read_png("cap/g.png");
@@ -240,7 +241,9 @@ TEST(Cli, CaptureWritesFramesPicturesAndPointClouds) {
 
 TEST(Cli, ConvertWithoutACamera) {
     fs::create_directories("conv");
-    ASSERT_EQ(sim("--distance 1.2", "capture -n 2 --dist conv/d.tq --gray conv/g.tq").status, 0);
+    ASSERT_EQ(sim("--distance 1.2 --amplitude 1000 --no-calibration",
+                  "--prefix " + (fs::current_path() / "flat").string() +
+                      " capture -n 2 --dist conv/d.tq --gray conv/g.tq").status, 0);
     Result r =
         cli("convert conv/d.tq --frame 1 --png conv/c.png --ply conv/p.ply --lens 150,110,210,210");
     ASSERT_EQ(r.status, 0) << r.out;
