@@ -18,6 +18,7 @@
 
 #include "epc/epc_state.h"
 #include "epc/kernel_impl.h"
+#include "platform/cpu.h"
 
 #pragma STDC FP_CONTRACT OFF
 
@@ -456,12 +457,8 @@ TARVO_AVX512 void rows_avx512(const KernelPass &kp, bool cubic_atan) {
 bool kernel_avx512_cubic_atan() { return kernel_avx512_available() && atan_cubics().ok; }
 
 bool kernel_avx512_available() {
-    static const bool ok = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
-    }();
+    static const bool ok =
+        platform::cpu_has_avx512() && TARVO_CPU_HAS("bmi2") && TARVO_CPU_HAS("avx2");
     return ok;
 }
 

@@ -9,6 +9,7 @@
 
 #include "epc/calc_pixel.h"
 #include "epc/kernel_impl.h"
+#include "platform/cpu.h"
 
 #pragma STDC FP_CONTRACT OFF
 
@@ -24,14 +25,7 @@ namespace {
 
 std::atomic<bool> g_on{true};
 
-bool cpu_ok() {
-    static const bool ok = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-    }();
-    return ok;
-}
+bool cpu_ok() { return platform::cpu_has_avx512(); }
 
 TARVO_AVX512 inline __m512i load16(const uint16_t *p) {
     return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame/frame_vec.h"
+#include "platform/cpu.h"
 #include "tarvo/tarvo_frame.h"
 
 #pragma STDC FP_CONTRACT OFF
@@ -25,12 +26,8 @@ namespace tarvo::frame_vec {
 namespace {
 
 bool cpu_ok() {
-    static const bool ok = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("popcnt");
-    }();
+    static const bool ok = platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") &&
+                           TARVO_CPU_HAS("popcnt");
     return ok;
 }
 
