@@ -67,7 +67,8 @@ constexpr int k_ring_size = 16;
 constexpr int k_ring_buf_len = 153600;
 constexpr unsigned k_ring_timeout_ms = 6000;
 
-// Commands: time-out handed to libusb, and the cancel after 100 polls.
+// Commands: time-out handed to libusb, and the cancel after about one second
+// (k_cmd_polls rounds of k_cmd_poll_ms, also the step of the drain waits).
 constexpr unsigned k_cmd_timeout_ms = 1000;
 constexpr int k_cmd_poll_ms = 10;
 constexpr int k_cmd_polls = 100;
@@ -135,8 +136,9 @@ bool usb_ll_dev_reset(tarvo_ll_dev_t *dev, uint8_t target);
 
 // One control transfer with an optional data stage: `dir` non-zero sends
 // `len` bytes of `data`, `dir` 0 receives up to `len` bytes into `data`.
-// True exactly when `len` bytes moved. Polls the completion every 10 ms and
-// cancels after about one second whatever `timeout_ms` is; a timed-out
+// True exactly when `len` bytes moved. Returns as soon as the completion
+// runs on the event thread, and cancels after about one second whatever
+// `timeout_ms` is; a timed-out
 // transfer stays owned by its completion, never by the returned call.
 // `len` must lie in 0..65535. Blocks up to about 1 s. Needs the event
 // thread running. Any application thread.

@@ -1,14 +1,16 @@
 // The command channel: one control transfer per command, completed on the
-// event thread while the caller polls, and the status check that follows
-// every command.
+// event thread, which wakes the waiting caller at once, and the status
+// check that follows every command.
 //
 // A command that times out returns to its caller before libusb has handed
 // the transfer back. The transfer, its buffer and the completion flag
 // therefore live in a heap context shared by the caller and the completion
 // callback; whichever of the two lets go last frees it.
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +31,18 @@ static_assert(k_setup_len == 8);
 std::atomic<int> g_busy_limit_ms{10000};
 
 struct CmdCtx {
-    libusb_transfer *xfer;
-    usb_ll_priv_t *priv;
-    std::atomic<int> done{0};  // the completion flag
+    libusb_transfer *xfer = nullptr;
+    usb_ll_priv_t *priv = nullptr;
+    std::atomic<int> done{0};  // the completion flag, set under `mu`
     std::atomic<int> refs{2};  // the waiting call and the completion
+    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv;  // signalled once, when `done` is set
+    bool cv_made = platform::mono_cond_init(&cv) == 0;
+
+    ~CmdCtx() {
+        if (cv_made) pthread_cond_destroy(&cv);
+        pthread_mutex_destroy(&mu);
+    }
 };
 
 // Drops one reference; the last one frees the transfer (and with it the
@@ -44,13 +54,28 @@ void cmd_unref(CmdCtx *c) {
     }
 }
 
+// Waits until the completion has run or the deadline has passed; true when
+// it ran.
+bool cmd_wait(CmdCtx *c, const struct timespec &deadline) {
+    pthread_mutex_lock(&c->mu);
+    while (!c->done.load(std::memory_order_acquire)) {
+        if (pthread_cond_timedwait(&c->cv, &c->mu, &deadline) == ETIMEDOUT) break;
+    }
+    const bool done = c->done.load(std::memory_order_acquire);
+    pthread_mutex_unlock(&c->mu);
+    return done;
+}
+
 void LIBUSB_CALL usb_ll_on_cmd_finish(libusb_transfer *t) {
     xfer_acquire();
     auto *c = static_cast<CmdCtx *>(t->user_data);
     TQ_TRC("[%s] tx actual_len = %d, status  = %d\n", "_usb_ll_on_cmd_finish", t->actual_length,
            static_cast<int>(t->status));
     usb_ll_priv_t *p = c->priv;
+    pthread_mutex_lock(&c->mu);
     c->done.store(1, std::memory_order_release);
+    pthread_cond_signal(&c->cv);
+    pthread_mutex_unlock(&c->mu);
     cmd_unref(c);
     cmd_pending_word(p).fetch_sub(1);
 }
@@ -96,8 +121,9 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
     }
     auto *buf = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(len) + k_setup_len, 1));
     CmdCtx *c = buf ? new (std::nothrow) CmdCtx : nullptr;
-    if (!buf || !c) {
+    if (!buf || !c || !c->cv_made) {
         TQ_ERR("[%s] no memory\n", k_fn);
+        delete c;
         std::free(buf);
         libusb_free_transfer(t);
         return false;
@@ -133,13 +159,11 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
         return false;
     }
 
-    for (int polls = 0; !c->done.load(std::memory_order_acquire);) {
-        platform::sleep_ms(k_cmd_poll_ms);
-        if (++polls >= k_cmd_polls && !c->done.load(std::memory_order_acquire)) {
-            TQ_WRN("[%s] contrl trans timeout , cancel it\n", k_fn);
-            libusb_cancel_transfer(t);
-            break;
-        }
+    // The completion wakes this call at once; after about one second the
+    // transfer is cancelled, whatever `timeout_ms` says.
+    if (!cmd_wait(c, platform::mono_deadline_after(k_cmd_poll_ms * k_cmd_polls))) {
+        TQ_WRN("[%s] contrl trans timeout , cancel it\n", k_fn);
+        libusb_cancel_transfer(t);
     }
 
     int result;
