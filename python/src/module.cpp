@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -559,23 +560,31 @@ void fill_identity(DeviceInfo &di, const tarvo_dev_t &r) {
     di.firmware = r.version[2] | (r.version[3] << 8);
 }
 
-// Lists the cameras. probe: open each one briefly for its product, id and
-// firmware (skipped while this process has a device open, since an open
-// would rebind the process-wide EPC engine; those entries keep None).
+// Lists the cameras. A camera this process has open gives its identity
+// from its open record. probe: open each other camera briefly for its
+// product, id and firmware (skipped while this process has a device open,
+// since an open would rebind the process-wide EPC engine; those entries
+// keep None).
 std::vector<DeviceInfo> list_devices(bool probe) {
     ensure_init();
     std::vector<DeviceInfo> out;
     py::gil_scoped_release nogil;
     tarvo_dev_t list[16];
     const int n = tarvo_dev_list(list, 16);
-    bool any_open;
+    std::vector<tarvo_dev_t> open_recs;
     {
         std::lock_guard lk(g_reg_lock);
-        any_open = !g_registry.empty();
+        for (const auto &[rec, dv] : g_registry) open_recs.push_back(*rec);
     }
     for (int i = 0; i < n; i++) {
         DeviceInfo di = usb_identity(list[i]);
-        if (probe && !any_open) {
+        auto same = std::find_if(open_recs.begin(), open_recs.end(), [&](const tarvo_dev_t &r) {
+            return r.if_info.usb_bus_num == list[i].if_info.usb_bus_num &&
+                   r.if_info.usb_port_num == list[i].if_info.usb_port_num;
+        });
+        if (same != open_recs.end()) {
+            fill_identity(di, *same);
+        } else if (probe && open_recs.empty()) {
             tarvo_dev_t r = list[i];
             if (tarvo_dev_open(&r)) {
                 fill_identity(di, r);

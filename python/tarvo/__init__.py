@@ -93,9 +93,10 @@ def list_devices(probe=True):
     """The attached cameras as DeviceInfo (bus, port, address, speed,
     product, id, firmware).
 
-    With probe (the default) each camera is opened briefly to read its
-    product, id text and firmware version; while this process has a device
-    open those stay None (an open would rebind the process-wide EPC engine).
+    A camera this process has open gives them from its open device. With
+    probe (the default) every other camera is opened briefly to read them;
+    while this process has a device open the others keep None (an open
+    would rebind the process-wide EPC engine).
     """
     return _tarvo.list_devices(probe)
 

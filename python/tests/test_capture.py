@@ -9,10 +9,12 @@ from conftest import SCENE_DISTANCE_M
 
 
 def test_list_and_identity(dev):
-    # The camera is open here, so the listing does not probe it again.
+    # The camera is open here: the listing takes its identity from the
+    # open device instead of probing it again.
     (info,) = tarvo.list_devices()
     ident = dev.identity
     assert (info.bus, info.port) == (ident.bus, ident.port) == (1, 2)
+    assert (info.product, info.id, info.firmware) == (ident.product, ident.id, ident.firmware)
     assert ident.product == "TarvoSim-E2-1.0" and ident.id == "SIM-0001"
     assert ident.firmware > 0
     assert dev.params.int(tarvo.Param.FRAME_RATE) == 30

@@ -1,11 +1,14 @@
 import os
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tarvo
+from conftest import SCENE_DISTANCE_M
 
 
 def test_frame_outlives_its_device(tmp_path):
@@ -91,3 +94,15 @@ def test_no_camera():
                          timeout=60)
     assert out.returncode == 0, out.stderr
     assert "no device" in out.stdout
+
+
+def test_readme_example(tmp_path):
+    # The README's example, run as a user would, sees the scene's plane.
+    example = Path(__file__).resolve().parents[1] / "examples" / "example.py"
+    out = subprocess.run([sys.executable, str(example)], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    m = re.search(r"-> (\d+) points, median depth (\d+\.\d+) m", out.stdout)
+    assert m and int(m.group(1)) > 50000, out.stdout
+    assert abs(float(m.group(2)) - SCENE_DISTANCE_M) <= 0.01, out.stdout
+    assert (tmp_path / "depth.ppm").read_bytes().startswith(b"P6 320 240 255\n")
