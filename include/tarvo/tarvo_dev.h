@@ -83,7 +83,10 @@ TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(int fd);
  * runs long) is logged ("api wait timeout"); the context, and a record
  * with free_on_close, are then freed when that call leaves. Null or a
  * record that is not open: only the log line. Blocks up to about 3.5 s.
- * Not from a callback of the same device.
+ * Called from inside a callback of the same device it returns at once and
+ * closes nothing (ERR "[tarvo_dev_close] called from a callback of this
+ * device; close it from another thread"): stop the capture there, or close
+ * from another thread.
  */
 TARVO_API void tarvo_dev_close(tarvo_dev_t *dev);
 

@@ -27,7 +27,11 @@ bool report_error(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
     if (!on_err || err == 0) return true;
     int32_t arg = load(ctx->cap_err_arg);
     TQ_TRC("[%s] error cb invoke: %s\n", k_name, tarvo_error_name(err));
-    bool go_on = on_err(dev, err, arg);
+    bool go_on;
+    {
+        CallbackScope in_cb(ctx);
+        go_on = on_err(dev, err, arg);
+    }
     // Clear only the error that was reported; one raised meanwhile by the
     // event thread stays pending for the next pass.
     std::atomic_ref<int32_t>(ctx->cap_err).compare_exchange_strong(err, 0);
@@ -100,7 +104,10 @@ void handle_ready(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx, uint32_t reqmax) {
             TQ_TRC("[%s] frdy cb invoke: %u,%u\n", k_name, idx, idx);
             // Milliseconds, as the library clock gives them.
             const int64_t t0 = tarvo::platform::mono_ms();
-            on_frame(dev, &frame);
+            {
+                CallbackScope in_cb(ctx);
+                on_frame(dev, &frame);
+            }
             const int64_t us = (tarvo::platform::mono_ms() - t0) * 1000;
             TQ_DBG("[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", k_name, idx, idx,
                    static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));

@@ -8,6 +8,9 @@ namespace {
 // Frames per second read at the last start, shared by every device.
 std::atomic<uint32_t> g_fps_cache{0};
 
+// The device whose application callback this thread is running, if any.
+thread_local const tarvo_dev_ctx_t *t_callback_of = nullptr;
+
 }  // namespace
 
 namespace tarvo::dev {
@@ -15,6 +18,14 @@ namespace tarvo::dev {
 std::atomic<uint32_t> &fps_cache() {
     return g_fps_cache;
 }
+
+CallbackScope::CallbackScope(const tarvo_dev_ctx_t *ctx) : outer_(t_callback_of) {
+    t_callback_of = ctx;
+}
+
+CallbackScope::~CallbackScope() { t_callback_of = outer_; }
+
+bool in_callback_of(const tarvo_dev_ctx_t *ctx) { return ctx && t_callback_of == ctx; }
 
 bool cap_stop_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
     BusyScope busy(dev);

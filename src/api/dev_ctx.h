@@ -117,6 +117,24 @@ bool cap_stop_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx);
 // The process-wide frame-rate cache read by the collecting calls.
 std::atomic<uint32_t> &fps_cache();
 
+// Marks the calling thread as running an application callback of `ctx`
+// (frame ready or error) for the scope's life, so that a tarvo_dev_close
+// of the same device from inside it can be refused at once: it would wait
+// for the very call it runs in.
+class CallbackScope {
+public:
+    explicit CallbackScope(const tarvo_dev_ctx_t *ctx);
+    ~CallbackScope();
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+
+private:
+    const tarvo_dev_ctx_t *outer_;
+};
+
+// True when the calling thread is inside a callback of `ctx`.
+bool in_callback_of(const tarvo_dev_ctx_t *ctx);
+
 }  // namespace tarvo::dev
 
 extern "C" int on_capture_event(tarvo_ll_dev_t *lldev, int event, const uint8_t *data, int len,

@@ -315,6 +315,12 @@ TARVO_API void tarvo_dev_close(tarvo_dev_t *dev) {
     TQ_DBG("[%s] close tarvo device @ %p\n", "tarvo_dev_close", static_cast<void *>(dev));
     tarvo_dev_ctx_t *ctx = tarvo::dev::ctx_load(dev);
     if (!ctx) return;
+    if (tarvo::dev::in_callback_of(ctx)) {
+        // The close would wait for the call this callback runs in.
+        TQ_ERR("[%s] called from a callback of this device; close it from another thread\n",
+               "tarvo_dev_close");
+        return;
+    }
     close_ctx(dev, ctx);
 }
 
