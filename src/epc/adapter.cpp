@@ -142,7 +142,7 @@ TARVO_API int epc_adapter_init(tarvo_dev_t *dev) {
     ConfigState &s = state();
     if (dev) return bind_and_configure(dev);
 
-    if (s.standalone) epc_adapter_uninit();
+    if (s.standalone || s.standalone_closed) epc_adapter_uninit();
     tarvo_init(nullptr);
     tarvo_log_cfg(1, 1, 5);
     tarvo_dev_t *opened = tarvo_dev_open(nullptr);
@@ -170,7 +170,14 @@ TARVO_API void epc_adapter_uninit(void) {
     // calls here again and must find nothing left to do.
     s.dev = nullptr;
     s.standalone = false;
-    if (!standalone) return;
+    if (!standalone) {
+        // The stand-alone camera was closed with tarvo_dev_close.
+        if (s.standalone_closed) {
+            s.standalone_closed = false;
+            tarvo_uninit();
+        }
+        return;
+    }
     tarvo::epc::say("close dev..\n");
     tarvo_dev_close(dev);
     tarvo_uninit();
@@ -180,3 +187,17 @@ TARVO_API void epc_adapter_uninit(void) {
 TARVO_API tarvo_dev_t *epc_adapter_get_dev(void) { return state().dev; }
 
 }  // extern "C"
+
+namespace tarvo::epc {
+
+void adapter_release(tarvo_dev_t *dev) {
+    ConfigState &s = state();
+    if (!dev || s.dev != dev) return;
+    s.dev = nullptr;
+    if (s.standalone) {
+        s.standalone = false;
+        s.standalone_closed = true;
+    }
+}
+
+}  // namespace tarvo::epc

@@ -35,6 +35,9 @@ struct ConfigState {
     // Binding and identity.
     tarvo_dev_t *dev = nullptr;
     bool standalone = false;  // the adapter opened dev itself
+    // A stand-alone start whose camera was closed with tarvo_dev_close: its
+    // tarvo_init is still to be ended by epc_adapter_uninit.
+    bool standalone_closed = false;
     int devAddress = 0;
     int partType = 0;
     int partVersion = 0;
@@ -196,6 +199,10 @@ const std::vector<double> &grayscale_gain();
 const std::vector<double> &grayscale_offset();
 
 // --- Start-up (adapter.cpp) ---
+// The driver's end of a camera: unbinds the engine when it is bound to
+// `dev`. Never closes the camera nor ends the library, since it runs in
+// the middle of that camera's close.
+void adapter_release(tarvo_dev_t *dev);
 void build_frequency_table(uint8_t r129, uint8_t r130);
 uint32_t sysclk_khz(uint8_t r129, uint8_t r130);
 

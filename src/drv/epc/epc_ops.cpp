@@ -88,8 +88,10 @@ void epc_uninit(tarvo_drv_t *drv) {
     epc_drv_state_t *st = state_of(drv);
     if (st) tq_calib_len_uninit_map(&st->map);
     // Only the camera this row serves is unbound; another binding (a
-    // stand-alone start on another camera) is left alone.
-    if (st && epc_adapter_get_dev() == drv->dev) epc_adapter_uninit();
+    // stand-alone start on another camera) is left alone. A stand-alone
+    // start's camera closed with tarvo_dev_close is not ended here: that
+    // would end the library in the middle of the close.
+    if (st) tarvo::epc::adapter_release(drv->dev);
     free_state(drv);
 }
 

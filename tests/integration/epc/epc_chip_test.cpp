@@ -438,6 +438,36 @@ TEST_F(EpcStandalone, OpensBindsAndCloses) {
     EXPECT_EQ(epc_adapter_get_dev(), nullptr);
 }
 
+// A stand-alone camera closed with tarvo_dev_close instead of
+// epc_adapter_uninit unbinds the engine but leaves the library running
+// for the rest of the close and after it; epc_adapter_uninit then ends it.
+TEST_F(EpcStandalone, ClosedWithTarvoDevCloseLeavesTheLibraryRunning) {
+    tarvo::epc::reset_state();
+    tarvo::sim::CameraConfig cfg = camera();
+    cfg.product = "TarvoSim-E2-1.0";  // served by the EPC driver, whose close unbinds
+    bus_ = std::make_unique<tarvo::sim::Bus>(1, cfg);
+    ASSERT_EQ(epc_adapter_init(nullptr), 1);
+    tarvo_dev_t *dev = epc_adapter_get_dev();
+    ASSERT_NE(dev, nullptr);
+    tarvo_dev_close(dev);
+    EXPECT_EQ(dev->lldev, nullptr);
+    EXPECT_EQ(epc_adapter_get_dev(), nullptr);
+
+    // Still initialised: the default colour map has its palette (black
+    // everywhere once the library has ended) and the camera opens again.
+    const float d[1] = {1.0f};
+    uint8_t rgb[3] = {};
+    ASSERT_EQ(tarvo_cmap_float(rgb, 3, d, 1, TARVO_CMAP_OUTFMT_RGB, 0.5f, 4.0f), 1);
+    EXPECT_NE(rgb[0] | rgb[1] | rgb[2], 0);
+    tarvo_dev_t *again = tarvo_dev_open(nullptr);
+    ASSERT_NE(again, nullptr);
+    tarvo_dev_close(again);
+
+    epc_adapter_uninit();
+    ASSERT_EQ(tarvo_cmap_float(rgb, 3, d, 1, TARVO_CMAP_OUTFMT_RGB, 0.5f, 4.0f), 1);
+    EXPECT_EQ(rgb[0] | rgb[1] | rgb[2], 0);
+}
+
 // An open that finds no camera must not leave the link's private data and
 // its 2.4 MB of transfer buffers behind (LeakSanitizer checks at exit).
 TEST_F(EpcStandalone, NoCameraFails) {
