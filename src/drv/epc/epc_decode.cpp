@@ -143,9 +143,13 @@ bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint3
 void finish_image(const epc_drv_state_t *st, float *dst, const float *tmp, uint32_t w, uint32_t h,
                   float invalid) {
     const int n = static_cast<int>(w * h);
-    if (st->lens_undistort_on && w == 320 && h == 240 && st->map.inited &&
-        tq_calib_len_undistort(&st->map, dst, n, tmp, 320, 240, invalid))
-        return;
+    if (st->lens_undistort_on && w == 320 && h == 240) {
+        // Held for the gather: a map switched meanwhile is freed after it.
+        const LensMapRef ref = st->map.load();
+        if (ref && ref->map.inited &&
+            tq_calib_len_undistort(&ref->map, dst, n, tmp, 320, 240, invalid))
+            return;
+    }
     std::memcpy(dst, tmp, size_t{w} * h * sizeof(float));
 }
 

@@ -13,6 +13,7 @@
 #include "drv/epc/epc_drv.h"
 #include "epc/epc_state.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_epc_drv.h"
 
@@ -36,8 +37,7 @@ time_t clock_s() {
 void free_state(tarvo_drv_t *drv) {
     epc_drv_state_t *st = state_of(drv);
     if (!st) return;
-    tq_calib_len_uninit_map(&st->map);
-    delete st;
+    delete st;  // the map goes with its last user
     drv->priv = nullptr;
 }
 
@@ -58,7 +58,7 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
     if (!st) return false;
     drv->priv = st;
 
-    tq_calib_len_init_map(&st->map, &lens_record());
+    st->map.store(build_lens_map(lens_record()));
     st->calib_reload_mode = 2;
     st->min_amplitude_on = 1;
     st->temp_monitor_on = 1;
@@ -86,7 +86,6 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
 void epc_uninit(tarvo_drv_t *drv) {
     if (!drv) return;
     epc_drv_state_t *st = state_of(drv);
-    if (st) tq_calib_len_uninit_map(&st->map);
     // Only the camera this row serves is unbound; another binding (a
     // stand-alone start on another camera) is left alone.
     if (st && epc_adapter_get_dev() == drv->dev) epc_adapter_uninit();
@@ -155,7 +154,7 @@ bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_fra
 bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     static const char *const fn = "epc_lens_param_get";
     if (!live_state(drv, fn)) return false;
-    const tq_lens_param_t &L = lens_record();
+    const tq_lens_param_t L = lens_record();
     // A size of 0 or below, or a record smaller than the image, has no
     // whole ratio: refused like a size that does not divide.
     if (!out || w <= 0 || h <= 0 || L.img_w < w || L.img_h < h || L.img_w % w != 0 ||
@@ -175,13 +174,15 @@ bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     // Undistorted images (the decode undistorts 320 x 240 images through
     // the map) are pictures of the map's camera K', free of distortion.
     const epc_drv_state_t *st = state_of(drv);
-    if (st && st->lens_undistort_on && st->map.inited && w == 320 && h == 240 &&
-        st->map.width % w == 0 && st->map.height % h == 0) {
-        const int mx = st->map.width / w, my = st->map.height / h;
-        out->fx = st->map.new_cam[0] / mx;
-        out->fy = st->map.new_cam[1] / my;
-        out->cx = st->map.new_cam[2] / mx;
-        out->cy = st->map.new_cam[3] / my;
+    const LensMapRef ref = st && st->lens_undistort_on ? st->map.load() : nullptr;
+    if (ref && ref->map.inited && w == 320 && h == 240 && ref->map.width % w == 0 &&
+        ref->map.height % h == 0) {
+        const tq_calib_len_map_t &m = ref->map;
+        const int mx = m.width / w, my = m.height / h;
+        out->fx = m.new_cam[0] / mx;
+        out->fy = m.new_cam[1] / my;
+        out->cx = m.new_cam[2] / mx;
+        out->cy = m.new_cam[3] / my;
         for (double &d : out->dcoeff) d = 0.0;
     }
     return true;
@@ -235,17 +236,24 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int arg_s
         return false;
     }
     switch (id) {
-        case TARVO_FILTER_LENS_UNDISTORT:
-            st->lens_undistort_on = 1;
+        case TARVO_FILTER_LENS_UNDISTORT: {
             _tq_update_len_param(drv->dev);
-            if (tq_calib_len_init_map(&st->map, &lens_record()) <= 0) {
+            const tq_lens_param_t lens = lens_record();
+            // Built aside and swapped in whole: a decode running meanwhile
+            // finishes with the map it took, which then goes.
+            LensMapRef m = build_lens_map(lens);
+            if (!m) {
                 // The record cannot make a map: decoding goes on without one.
-                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens_record().img_w,
-                       lens_record().img_h);
+                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens.img_w,
+                       lens.img_h);
                 st->lens_undistort_on = 0;
+                st->map.store(nullptr);
                 return false;
             }
+            st->map.store(std::move(m));
+            st->lens_undistort_on = 1;
             break;
+        }
         case TARVO_FILTER_CALIB_RELOAD:
             st->calib_reload_on = 1;
             st->calib_reload_mode = arg_value<uint8_t>(arg);

@@ -232,14 +232,16 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
                            "-0.000970854\n6.20728e-05\n-0.0133954\n0x280 width\n480\n");
     ASSERT_TRUE(
         drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
-    EXPECT_EQ(st()->map.width, 640);
-    EXPECT_EQ(st()->map.height, 480);
+    const tarvo::drv::epc::LensMapRef map = st()->map.load();
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->map.width, 640);
+    EXPECT_EQ(map->map.height, 480);
     // While undistortion is on, the images are pictures of the map's K'
     // (halved for the 320 x 240 image), free of distortion.
     tq_lens_param_t lp{};
     ASSERT_TRUE(drv_->ops->lens_param_get(drv_, &lp, 320, 240));
-    EXPECT_DOUBLE_EQ(lp.fx, st()->map.new_cam[0] / 2);
-    EXPECT_DOUBLE_EQ(lp.cy, st()->map.new_cam[3] / 2);
+    EXPECT_DOUBLE_EQ(lp.fx, map->map.new_cam[0] / 2);
+    EXPECT_DOUBLE_EQ(lp.cy, map->map.new_cam[3] / 2);
     EXPECT_LT(lp.fx, 200.0);   // the outer rectangle: a wider view than K's
     EXPECT_EQ(lp.dcoeff[0], 0.0);
     EXPECT_EQ(lp.img_w, 320);

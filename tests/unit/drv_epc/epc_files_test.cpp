@@ -25,7 +25,7 @@ using EpcLensFile = EpcRow;
 TEST_F(EpcLensFile, ElevenLinesReplaceEveryField) {
     tarvo_test::write_file("lens_param.txt", k_lens11);
     EXPECT_EQ(de::_tq_update_len_param(nullptr), 1);
-    const tq_lens_param_t &L = de::lens_record();
+    const tq_lens_param_t L = de::lens_record();
     EXPECT_EQ(L.cx, 160.5);
     EXPECT_EQ(L.cy, 120.25);
     EXPECT_EQ(L.fx, 200.0);
@@ -72,14 +72,15 @@ TEST_F(EpcLensFile, UndistortionFilterWithAnUnusableRecordStaysOff) {
     tarvo_test::write_file("lens_param.txt", "1\n1\n1\n1\n0\n0\n0\n0\n0\n1\n240\n");
     EXPECT_FALSE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 0);
-    EXPECT_EQ(st_->map.inited, 0);
+    EXPECT_EQ(st_->map.load(), nullptr);
     EXPECT_NE(log_text().find("lens param 1x240 makes no undistortion map"), std::string::npos);
     // A good record builds the map at its size.
     tarvo_test::write_file("lens_param.txt", k_lens11);
     EXPECT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 1);
-    EXPECT_EQ(st_->map.width, 320);
-    EXPECT_EQ(st_->map.height, 240);
+    ASSERT_NE(st_->map.load(), nullptr);
+    EXPECT_EQ(st_->map.load()->map.width, 320);
+    EXPECT_EQ(st_->map.load()->map.height, 240);
     EXPECT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_LENS_UNDISTORT));
     EXPECT_EQ(st_->lens_undistort_on, 0);
     std::remove("lens_param.txt");

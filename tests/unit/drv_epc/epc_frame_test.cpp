@@ -191,13 +191,14 @@ TEST(EpcHdr, RowPairRules) {
 using EpcLensGet = EpcRow;
 
 TEST_F(EpcLensGet, ScalesByWholeRatiosOnly) {
-    tq_lens_param_t &L = de::lens_record();
+    tq_lens_param_t L = de::lens_record();
     L.img_w = 640;
     L.img_h = 480;
     L.cx = 314.0;
     L.cy = 250.0;
     L.fx = 420.0;
     L.fy = 410.0;
+    de::set_lens_record(L);
     tq_lens_param_t out{};
     ASSERT_TRUE(ops().lens_param_get(&row_, &out, 320, 240));
     EXPECT_EQ(out.cx, 157.0);
