@@ -150,14 +150,18 @@ int calib_load(tarvo_drv_t *drv, int source, int flags, int mode);
 int _load_calib_data(tarvo_drv_t *drv);
 void _calib_pk_parse(tarvo_drv_t *drv);
 void _parase_file(tarvo_drv_t *drv);
+// Splits `package` into the bank's DRNU files: 1, or 0 when it could not
+// (a file that would not open, a package without images, a failed copy;
+// the DRNU files are then removed). The package is deleted on every path.
 int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package);
 int on_extract_to_folder_entry(const char *name, void *arg);
 // Resets the process-wide count of extracted entries (tests).
 void reset_extract_count();
 
 // --- ZIP (zip_extract.cpp) ---
-// Callback per extracted entry: the entry's path on disk and the caller's
-// argument; a non-zero result stops the extraction with a failure.
+// Callback per extracted entry, once it is on disk: the entry's name in the
+// archive and the caller's argument; a non-zero result stops the
+// extraction with a failure.
 using zip_entry_cb = int (*)(const char *name, void *arg);
 // Extracts every entry of the archive at `zip_path` into `dir` (created
 // when missing), calling `cb` once per entry. Entry names that are
