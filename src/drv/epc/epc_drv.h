@@ -109,6 +109,13 @@ inline epc_drv_state_t *state_of(const tarvo_drv_t *drv) {
 epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn);
 // Forgets the time of the last temperature report (tests).
 void reset_monitor_clock();
+// The driver's clock for its intervals (the temperature report, the sync
+// correction): milliseconds on the monotonic clock, which no step of the
+// wall clock moves.
+int64_t clock_ms();
+// Puts `fn` in place of the monotonic clock; null puts it back (tests).
+using clock_fn = int64_t (*)();
+void set_clock(clock_fn fn);
 
 // --- Lens record (epc_lens.cpp) ---
 // The process-wide lens record: the built-in default until a lens file

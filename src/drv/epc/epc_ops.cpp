@@ -2,9 +2,8 @@
 // description with the temperature monitor, lens parameter scaling, the
 // filter switches and the frame valid flag. Decoding lives in
 // epc_decode.cpp, calibration loading in epc_calib.cpp.
-#include <sys/time.h>
-
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,17 +21,14 @@ namespace tarvo::drv::epc {
 namespace {
 
 constexpr int k_addr = 32;
-constexpr time_t k_monitor_interval_s = 90;
+constexpr int64_t k_monitor_interval_ms = 90 * 1000;
+constexpr int64_t k_never = INT64_MIN;
 
-// Seconds of the last temperature report (process-wide, like the engine).
-// Atomic: the collecting and the decoding thread may differ.
-std::atomic<time_t> g_last_report_s{0};
-
-time_t clock_s() {
-    struct timeval tv {};
-    tq_gettimeofday(&tv, nullptr);
-    return tv.tv_sec;
-}
+// Clock reading of the last temperature report (process-wide, like the
+// engine), k_never before the first. Atomic: the collecting and the
+// decoding thread may differ.
+std::atomic<int64_t> g_last_report_ms{k_never};
+std::atomic<clock_fn> g_clock{nullptr};
 
 void free_state(tarvo_drv_t *drv) {
     epc_drv_state_t *st = state_of(drv);
@@ -105,18 +101,22 @@ void temperature_monitor(tarvo_drv_t *drv, const epc_drv_state_t *st) {
         TQ_TRC("[%s] Temp monitor not enable\n", fn);
         return;
     }
-    const time_t now = clock_s();
-    if (now - g_last_report_s < k_monitor_interval_s) return;
+    const int64_t now = clock_ms();
+    const int64_t last = g_last_report_ms.load();
+    if (last != k_never && now - last < k_monitor_interval_ms) return;
+    // Another thread describing a frame at the same moment reports once.
+    int64_t expected = last;
+    if (!g_last_report_ms.compare_exchange_strong(expected, now)) return;
     const int fps = read_param_u32(drv->dev, TARVO_PARAM_FRAME_RATE);
+    // The first report has no earlier one: its interval is 0.
     TQ_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", fn,
-           static_cast<int>(now - g_last_report_s),
+           static_cast<int>(last == k_never ? 0 : (now - last) / 1000),
            temperatureGetIbTemperatureByFrameHeader() / 10.0,
            temperatureGetTemperatureByFrameHeader() / 10.0, fps);
     tarvo_param_item_t item{};
     item.param_id = TARVO_PARAM_INTG_TIME;
     const int intg = tarvo_param_batch_get(drv->dev, &item, 1) ? le16(item.param_val) : 0;
     TQ_DBG("[%s] intg_time:%d us\n", fn, intg);
-    g_last_report_s = now;
 }
 
 bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_frame_hdr_t *hdr) {
@@ -344,7 +344,16 @@ epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn) {
 }
 
 void reset_monitor_clock() {
-    g_last_report_s = 0;
+    g_last_report_ms = k_never;
+}
+
+int64_t clock_ms() {
+    const clock_fn fn = g_clock.load();
+    return fn ? fn() : platform::mono_ms();
+}
+
+void set_clock(clock_fn fn) {
+    g_clock.store(fn);
 }
 
 }  // namespace tarvo::drv::epc
