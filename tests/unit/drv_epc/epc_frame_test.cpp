@@ -125,6 +125,20 @@ TEST_F(EpcDecode, BufferSizes) {
     EXPECT_EQ(decode(1, info(2, 400 * 240 * 8, 400, 240), 400 * 240 * 4, 400 * 240 * 8), -1);
 }
 
+TEST_F(EpcDecode, DecodesWithItsOwnGeometryAndLeavesNoImageBehind) {
+    // The last frame described was smaller (frames are described as they
+    // are collected, perhaps long before this one is decoded).
+    tq_frame_hdr_t hdr = header(160 * 120 * 8, 2, 160, 120);
+    tarvo_frame_info_t small{};
+    ASSERT_TRUE(ops().frame_get_info(&row_, &small, &hdr));
+    ASSERT_EQ(decode(1, info(2), 307200, 614400), 307200);
+    EXPECT_NEAR(dst_[76799], 15000 * 12.491352f / 30000, 1e-4);  // the last row decoded too
+    // The engine keeps no pointer into the caller's buffer afterwards.
+    epc_image_t img{};
+    EXPECT_EQ(pruGetCurrentImage(&img), 0);
+    EXPECT_EQ(img.data, nullptr);
+}
+
 TEST_F(EpcDecode, FormatsAndOutputKinds) {
     st_->frame_valid = 1;
     EXPECT_EQ(decode(1, info(8), 307200, 614400), -1);
