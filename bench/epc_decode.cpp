@@ -9,7 +9,6 @@
 // of the full decode is the kernel's CPU time per frame divided by the full
 // decode's (the kernel measured once in the same process).
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <memory>
@@ -59,8 +58,8 @@ struct Rig {
         if (dev) tarvo_dev_close(dev);
         tarvo_uninit();
         bus.reset();
-        for (const char *f : {"vexm_ex_images_drnu_W007_C042_10.bin",
-                              "vexm_ex_drnu_param_W007_C042_10.bin"})
+        for (const char *f :
+             {"vexm_ex_images_drnu_W007_C042_10.bin", "vexm_ex_drnu_param_W007_C042_10.bin"})
             std::remove(f);
     }
     std::unique_ptr<tarvo::sim::Bus> bus;

@@ -78,12 +78,12 @@ LensMapRef build_lens_map(const tq_lens_param_t &lens);
 // The calibration file names are written by calib_load during open,
 // before any filter or decode can run.
 struct epc_drv_state_t {
-    Published<LensMap> map;                   // undistortion map of the lens record
-    std::atomic<uint8_t> calib_reload_mode;   // argument of the calibration reload filter
-    std::atomic<int32_t> min_amplitude;       // argument of the minimum amplitude filter
+    Published<LensMap> map;                     // undistortion map of the lens record
+    std::atomic<uint8_t> calib_reload_mode;     // argument of the calibration reload filter
+    std::atomic<int32_t> min_amplitude;         // argument of the minimum amplitude filter
     std::atomic<uint16_t> auto_intg_threshold;  // per mille of saturated samples
-    std::atomic<uint16_t> sync_value;         // argument of the sync guard
-    std::atomic<int16_t> temp_threshold;      // degC, stored only
+    std::atomic<uint16_t> sync_value;           // argument of the sync guard
+    std::atomic<int16_t> temp_threshold;        // degC, stored only
     std::atomic<uint8_t> frame_valid;
     std::atomic<uint8_t> calib_reload_on;
     std::atomic<uint8_t> lens_undistort_on;

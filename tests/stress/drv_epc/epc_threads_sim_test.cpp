@@ -31,14 +31,14 @@ TEST_F(EpcThreads, UndistortionTogglesWhileAnotherThreadDecodes) {
     std::thread decoder([&] {
         std::vector<float> dist(k_pixels), pcl(3 * k_pixels);
         while (!done.load()) {
-            if (tarvo_frame_get_distance(dev_, dist.data(), k_pixels, frame.data(),
-                                         k_frame_bytes, &info) != k_pixels)
+            if (tarvo_frame_get_distance(dev_, dist.data(), k_pixels, frame.data(), k_frame_bytes,
+                                         &info) != k_pixels)
                 ++bad;
             // The scene is a plane at 2 m: whatever the switch, the centre
             // pixel sees it, and the cloud finds points.
             if (std::fabs(dist[120 * 320 + 160] - 2.0f) > 0.05f) ++bad;
-            if (tarvo_frame_get_pcl(dev_, pcl.data(), 3 * k_pixels, dist.data(), k_pixels, 320,
-                                    240, nullptr) <= 0)
+            if (tarvo_frame_get_pcl(dev_, pcl.data(), 3 * k_pixels, dist.data(), k_pixels, 320, 240,
+                                    nullptr) <= 0)
                 ++bad;
             ++decodes;
         }
