@@ -12,13 +12,30 @@
  * The names keep the engine's lower camel case. "addr" is the chip address
  * (32 on every camera); it only takes part in range checks.
  *
- * Threads: the state has no lock. The engine serves one EPC camera and one
- * decoding thread at a time: make every call here from "one thread" (or
- * serialise them yourself). None of the calls blocks except those that talk
- * to the camera (the register bridge and what uses it, the parameter
- * transfers, epc_adapter_init and configInit), which block for as long as
- * the camera's command channel takes (about one second at most per
- * transfer).
+ * How to read the entries below. Unless an entry says otherwise:
+ *  - Results: a setter (void) stores its argument in the state as given and
+ *    cannot fail; a getter returns what the state holds (after the last
+ *    configInit() or setter, or the load-time value after reset) and cannot
+ *    fail either. Entries that can fail say how, with their log lines.
+ *  - Blocking: the call does not block. Entries that talk to the camera say
+ *    "Blocks": the register bridge i2c() and everything that programs the
+ *    chip through it, epc_adapter_init(), configInit() and the image fetch
+ *    of the engine's own pipeline. A register or parameter transfer blocks
+ *    for as long as the camera's command channel takes (about one second at
+ *    most per transfer); a fetch that captures a frame up to a few seconds.
+ *    The DRNU loaders read files.
+ *  - Threads: "one thread". The state has no lock and serves one EPC camera
+ *    at a time. Besides the application's own calls here, the EPC driver
+ *    uses the engine for the camera bound to it: describing each frame (on
+ *    the thread inside a collecting call: temperatures, geometry) and
+ *    decoding it (on the thread of tarvo_frame_get_distance() and
+ *    tarvo_frame_get_gray(): current image, switches, integration time).
+ *    So while that camera captures or decodes, make no call here from
+ *    another thread. A camera decoded on one thread at a time, with the
+ *    engine's own calls made on that thread too, is safe.
+ *  - Ownership: the engine allocates and frees its own tables and buffers;
+ *    a pointer it hands out (the kernels' *image) points into its own
+ *    process-wide buffer, which the next call of the same family overwrites.
  *
  * Units: phase units count a full modulation period as 30000; temperatures
  * are 0.1 degC; frequencies kHz; integration times microseconds.
@@ -76,7 +93,13 @@ TARVO_API int configGetModFreq(int mode);
 /** 3D integration time in microseconds. */
 TARVO_API int configGetIntegrationTime3D(void);
 
-/** Calculation switches; set per frame from the frame format by the driver. */
+/**
+ * Calculation switches (pi-delay, dual MGX, pseudo-noise): the EPC driver
+ * sets them from the frame format at the start of every decode; the
+ * engine's own pipeline picks its kernel by them (calculationAmplitudeSorted()
+ * and calculationDistanceSorted()); the camera decode's kernel does not
+ * read them. The setters store flag != 0 as 1; the getters return 0 or 1.
+ */
 TARVO_API void calculationEnablePiDelay(int flag);
 TARVO_API void calculationEnableDualMGX(int flag);
 TARVO_API void calculationEnablePN(int flag);
@@ -92,10 +115,12 @@ TARVO_API int calculationGetEnableDRNU(void);
 /** Temperature correction switch. */
 TARVO_API int calculationGetEnableTemperature(void);
 
-/** Phase offset (phase units) used by the kernel outside the default-offset rule. */
+/** Phase offset (phase units) used by the kernel outside the default-offset rule; the getter
+ * returns it. */
 TARVO_API void calibrationSetOffsetPhase(int offset);
 TARVO_API int calibrationGetOffsetPhase(void);
-/** Value that calibrationEnableDefaultOffset() copies into the offset phase. */
+/** Value that calibrationEnableDefaultOffset() copies into the offset phase; the getter returns it.
+ */
 TARVO_API void calibrationSetDefaultOffsetPhase(int offset);
 TARVO_API int calibrationGetDefaultOffsetPhase(void);
 /** 1 when the default offset is enabled (the initial state), else 0. */
@@ -106,6 +131,7 @@ TARVO_API int calibrationIsDefaultEnabled(void);
  * the IB temperature, both 0.1 degC. A null pointer changes nothing.
  */
 TARVO_API void temperatureSetTemperatureByFrameHeader(const int16_t *p);
+/** Sensor and IB temperatures of the last frame header (0.1 degC); 0 before the first. */
 TARVO_API int temperatureGetTemperatureByFrameHeader(void);
 TARVO_API int temperatureGetIbTemperatureByFrameHeader(void);
 
@@ -118,18 +144,37 @@ TARVO_API int temperatureGetIbTemperatureByFrameHeader(void);
 TARVO_API void pruSetSize(int cols, int rowsPerHalf);
 /** Stores a copy of *image as the current image; null clears it. */
 TARVO_API void pruSetImage(const epc_image_t *image);
-/** Copies the current image into *out; returns 1, or 0 (and zeroes *out) when none is set. */
+/**
+ * Copies the current image into *out; returns 1, or 0 (and zeroes *out)
+ * when none is set. The camera decode hands its frame over for the length
+ * of the decode only and clears it before returning.
+ */
 TARVO_API int pruGetCurrentImage(epc_image_t *out);
+/**
+ * Read-out geometry: raw columns, raw rows per half, halves (1 or 2) and
+ * the column and row reductions (1 at load). The image has
+ * pruGetNCols() / column reduction columns and pruGetNRowsPerHalf() x
+ * halves / row reduction rows.
+ */
 TARVO_API int pruGetNCols(void);
 TARVO_API int pruGetNRowsPerHalf(void);
 TARVO_API int pruGetNumberOfHalves(void);
 TARVO_API int pruGetColReduction(void);
 TARVO_API int pruGetRowReduction(void);
-/** Stores the minimum amplitude (no threshold change; see apiSetMinAmplitude()). */
+/** Stores the minimum amplitude (no threshold change; see apiSetMinAmplitude()); the getter returns
+ * it. */
 TARVO_API void pruSetMinAmplitude(int amplitude);
 TARVO_API int pruGetMinAmplitude(void);
 
-/** Chip identity. Setting the part type or version recomputes chip_type = version + 10 x type. */
+/**
+ * Chip identity, read from the camera by epc_adapter_init() (parameter 7)
+ * and kept by configInit(): part type (4 and 5 are the epc635, which
+ * selects the 160 x 60 geometry and its own coefficients), part version,
+ * chip type (setting the part type or version recomputes chip_type =
+ * version + 10 x type), IC version, wafer and chip id (16 bits each; they
+ * name the DRNU files) and the chip address (32). Plain stores; nothing is
+ * sent to the chip.
+ */
 TARVO_API void configSetPartType(int type);
 TARVO_API int configGetPartType(void);
 TARVO_API void configSetPartVersion(int version);
@@ -211,7 +256,8 @@ TARVO_API void apiSetMinAmplitude(int amplitude);
 TARVO_API void apiSetHysteresis(int hysteresis);
 /** Same as calibrationEnableDefaultOffset(). */
 TARVO_API void apiEnableDefaultOffset(int flag);
-/** Stores the ADC-overflow switch. */
+/** Stores the ADC-overflow switch (adcOverflowEnable()); apiIsAdcOverflowEnabled() returns it as 0
+ * or 1. */
 TARVO_API void apiEnableAdcOverflow(int flag);
 TARVO_API int apiIsAdcOverflowEnabled(void);
 /** DRNU mode (0 or 2): R113-R115, R174 and the offsets. */
@@ -247,12 +293,15 @@ TARVO_API int calibrationLoadDistanceImages(int bank);
 TARVO_API int calibrationDataFileCheck(int bank);
 /**
  * Writes the images (parameter) file name of `bank` into `buf`, which must
- * hold 256 characters ("vexm_ex_images_drnu_W007_C012_10.bin"). Returns bank.
+ * hold 256 characters ("vexm_ex_images_drnu_W007_C012_10.bin",
+ * "vexm_ex_drnu_param_W007_C012_10.bin"; wafer and chip id of the state;
+ * the name is relative to the library's path prefix). Returns bank.
  */
 TARVO_API int calibrationGetDistanceImagesName(char *buf, int bank);
 TARVO_API int calibrationGetParamName(char *buf, int bank);
 /** Distance-table entry `index` (pixel x N + step) of the current bank; 0 out of range. */
 TARVO_API uint16_t calibrateGetDistImagePixel(int index);
+/** Calibration geometry (see calibrateSetWidth()). */
 TARVO_API int calibrateGetWidth(void);
 TARVO_API int calibrateGetHeight(void);
 /**
@@ -263,22 +312,38 @@ TARVO_API void calibrateSetWidth(int width);
 TARVO_API void calibrateSetHeight(int height);
 /** Returns 0. */
 TARVO_API int calibrateGetoffsetPhaseDefaultFPN(void);
+/**
+ * Settings of the DRNU calibration procedure (delay between steps, allowed
+ * temperature drift, frames averaged per step). Stored only: no camera path
+ * reads them.
+ */
 TARVO_API void calibrateSetDRNUCalibrateDelay(int delay);
 TARVO_API void calibrateSetDRNUDiffTemp(int diff);
 TARVO_API void calibrateSetDRNUAverage(int frames);
+/**
+ * Constants of the loaded DRNU parameter file: sensor and IB temperature
+ * at calibration (0.1 degC) and the calibration step in millimetres (the
+ * defaults when no file was loaded).
+ */
 TARVO_API int calibrateGetTempCalib(void);
 TARVO_API int calibrateGetIbTempCalib(void);
 TARVO_API double calibrateGetStepCalMM(void);
-/** Entries per pixel, clamped to 0..30. */
+/** Entries per pixel, clamped to 0..30; the getter returns it (set by the images load). */
 TARVO_API void calibrateSetNumDistances(int n);
 TARVO_API int calibrateGetNumDistances(void);
-/** Temperature coefficients; part types 4 and 5 select the epc635 slot. */
+/**
+ * Temperature coefficients of the sensor and the IB temperature, one slot
+ * for the epc660 and one for the epc635 (part types 4 and 5);
+ * configLoadParameters() sets them.
+ */
 TARVO_API double calibrateGetTempCoef(int partType);
 TARVO_API void calibrateSetTempCoef(double coef, int partType);
 TARVO_API double calibrateGetIbTempCoef(int partType);
 TARVO_API void calibrateSetIbTempCoef(double coef, int partType);
+/** Speed of light / 2 in the engine's units (configLoadParameters() sets it). */
 TARVO_API void calibrateSetSpeedOfLightDiv2(double c2);
 TARVO_API double calibrateGetSpeedOfLightDiv2(void);
+/** Phase offset of the loaded DRNU parameter file (8364 by default). */
 TARVO_API int calibrationGetOffsetDRNU(void);
 
 /* ------------------------------------------------------------------------
@@ -331,14 +396,21 @@ TARVO_API int _epc_DCSxn_raw2dist(float *dst, const uint16_t *src, int width, in
  * camera could be opened. Blocks on the camera; one thread.
  */
 TARVO_API int epc_adapter_init(tarvo_dev_t *dev);
-/** Unbinds; after a stand-alone start also closes that camera and the library. */
+/**
+ * Unbinds; after a stand-alone start also closes that camera and the
+ * library (blocks for the close, up to about 3.5 s). Nothing when unbound.
+ */
 TARVO_API void epc_adapter_uninit(void);
-/** The bound camera, or null. */
+/** The bound camera, or null. Never blocks. */
 TARVO_API tarvo_dev_t *epc_adapter_get_dev(void);
 /**
  * Brings the engine into its working state: chip registers, frequency
  * table, geometry, grayscale gain/offset file, DRNU parameter and image
- * files, correction switches, arc-tangent table. Returns 0.
+ * files, correction switches, arc-tangent table. Returns 0: register
+ * failures are printed by the bridge and not checked; missing DRNU files
+ * switch the corrections they feed off (the open logs nothing more). The
+ * EPC driver's calibration reload runs it again. Blocks on the camera (a
+ * few dozen register transfers) and reads the calibration files.
  */
 TARVO_API int configInit(int addr);
 
@@ -526,16 +598,22 @@ TARVO_API int apiSetImageProcessing(int mode);
 TARVO_API void imageProcess(uint16_t **image);
 TARVO_API void imageAverageFourConnectivity(uint16_t **image);
 TARVO_API void imageAverageEightConnectivity(uint16_t **image);
-/** Temporal averaging weight n (0 or negative gives 1); returns it. Averaging runs for n >= 2. */
+/**
+ * Temporal averaging weight n (0 or negative gives 1); returns it (as does
+ * the forwarder apiSetImageAveraging()). Averaging (imageAverage(), in
+ * place) runs for n >= 2.
+ */
 TARVO_API int imageSetNumberOfPicture(int n);
 TARVO_API int apiSetImageAveraging(int n);
 TARVO_API void imageAverage(uint16_t **image);
 /** Forgets the background reference. */
 TARVO_API void imageDifferenceInit(void);
-/** Background-difference threshold (0 off); forgets the reference; returns t. */
+/** Background-difference threshold (0 off); forgets the reference; returns t.
+ * apiSetImageDifferenceThreshold() forwards. */
 TARVO_API int imageDifferenceSetThreshold(int t);
 TARVO_API int apiSetImageDifferenceThreshold(int t);
-/** First image after a reset becomes the reference; later values closer than t to it become 65300. */
+/** First image after a reset becomes the reference; later values closer than t to it become 65300.
+ */
 TARVO_API void imageDifference(uint16_t **image);
 
 /**
@@ -551,15 +629,26 @@ TARVO_API double calculationKalmanFilter(double z, int pixel, double q, double r
 TARVO_API void calculationInitKalman(void);
 /** Mode (0..3); every pixel's sample count restarts. */
 TARVO_API void calculationEnableKalman(int mode);
+/**
+ * Filter constants: K the gain of mode 1 and the largest gain of mode 3,
+ * Kdiff the numerator of mode 3's gain Kdiff / |change|, Q the process
+ * noise of mode 2. Stored as given.
+ */
 TARVO_API void calculationSetKalmanK(double k);
 TARVO_API void calculationSetKalmanKdiff(double kdiff);
 TARVO_API void calculationSetKalmanQ(double q);
 /** which 1: smoother threshold; any other: Kalman threshold (phase units). */
 TARVO_API void calculationSetKalmanThreshold(int which, int value);
+/** Consecutive steady measurements (closer than the smoother threshold) after which the smoother
+ * holds a pixel; stored as given. */
 TARVO_API void calculationSetKalmanNumCheck(int n);
 /** The gain used for the last pixel of modes 1 and 3. */
 TARVO_API double calculationGetKalmanGain(void);
-/** Forwarders; each returns 0. */
+/**
+ * Forwarders of the calls above; each returns 0. apiSetKalmanThreshold()
+ * sets the smoother threshold (which 1), apiSetKalmanThreshold2() the
+ * Kalman threshold.
+ */
 TARVO_API int apiEnableKalman(int mode);
 TARVO_API int apiSetKalmanK(double k);
 TARVO_API int apiSetKalmanKdiff(double kdiff);

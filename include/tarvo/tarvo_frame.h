@@ -212,8 +212,11 @@ TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float *src, int 
  *         operations").
  *
  * May block for what switching does at once (rebuilding the undistortion
- * map, reprogramming the chip). Holds api_busy for the call. Not
- * concurrently with a decode on the same device.
+ * map, reprogramming the chip). Holds api_busy for the call. Any thread,
+ * also while another thread decodes frames of the device or makes clouds
+ * of them: the EPC driver builds a new undistortion map and lens record
+ * aside and swaps them in whole, so a decode finishes with the map it
+ * started with, and a switch takes effect with that decode or the next.
  */
 TARVO_API int tarvo_filter_enable(tarvo_dev_t *dev, int filter_id, const void *arg,
                                   uint32_t arg_size);

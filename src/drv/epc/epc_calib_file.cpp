@@ -129,9 +129,12 @@ void _parase_file(tarvo_drv_t *drv) {
         TQ_DBG("[%s] _parase_file failed\n", fn);
         return;
     }
-    TQ_DBG("[%s] find:%s\n", fn, found);
+    // The name found, without the directory the search joined to it.
+    const std::string path = found;
+    const size_t slash = path.find_last_of("/\\");
+    TQ_DBG("[%s] find:%s\n", fn, path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
     TQ_DBG("[%s] parse...\n", fn);
-    _parse_file_ex(drv->dev, state_of(drv), found);
+    _parse_file_ex(drv->dev, state_of(drv), path.c_str());
 }
 
 int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package) {
@@ -141,6 +144,13 @@ int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package) {
     const std::string prefix = path_prefix(dev);
     const std::string param_path = prefix + st->param_name[bank];
     const std::string images_path = prefix + st->images_name[bank];
+    // Once found, the package goes whatever the split makes of it: left
+    // behind, a refused package would be taken again by the next read-out
+    // in place of the camera's.
+    struct RemovePackage {
+        const char *path;
+        ~RemovePackage() { platform::remove_file(path); }
+    } remove_package{package};
     // A failed split must not leave files behind: an images file on disk
     // stops every later open from reading the calibration again.
     auto discard = [&] {
@@ -190,7 +200,6 @@ int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package) {
         discard();
         return 0;
     }
-    platform::remove_file(package);
     return 1;
 }
 

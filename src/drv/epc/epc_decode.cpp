@@ -1,9 +1,8 @@
 // The EPC driver's frame decode: size checks, automatic integration time,
 // the synchronisation guard, the distance kernel, the HDR row-pair merge
 // and lens undistortion of 320 x 240 images.
-#include <sys/time.h>
-
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,15 +21,10 @@ constexpr int k_mode_phase = 0;
 constexpr int k_mode_metres = 2;
 constexpr int k_mode_amplitude = 3;
 
-// Seconds of the last sync correction (process-wide).
-// Atomic: the collecting and the decoding thread may differ.
-std::atomic<time_t> g_last_sync_s{0};
-
-time_t clock_s() {
-    struct timeval tv {};
-    tq_gettimeofday(&tv, nullptr);
-    return tv.tv_sec;
-}
+// Second of the driver's clock of the last sync correction (process-wide),
+// k_never before the first. Atomic: decodes may run on several threads.
+constexpr int64_t k_never = INT64_MIN;
+std::atomic<int64_t> g_last_sync_s{k_never};
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -125,7 +119,7 @@ bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint3
     }
     if (a * 100 / plane > 60 && b * 100 / plane > 60) return true;
     st->frame_valid.store(0);
-    const time_t now = clock_s();
+    const int64_t now = clock_ms() / 1000;
     if (now == g_last_sync_s) return true;  // within the same second: decode on
     tarvo_param_item_t item{};
     item.param_id = TARVO_PARAM_SYNC_DELAY;
@@ -143,9 +137,13 @@ bool sync_guard(tarvo_drv_t *drv, epc_drv_state_t *st, const uint8_t *src, uint3
 void finish_image(const epc_drv_state_t *st, float *dst, const float *tmp, uint32_t w, uint32_t h,
                   float invalid) {
     const int n = static_cast<int>(w * h);
-    if (st->lens_undistort_on && w == 320 && h == 240 && st->map.inited &&
-        tq_calib_len_undistort(&st->map, dst, n, tmp, 320, 240, invalid))
-        return;
+    if (st->lens_undistort_on && w == 320 && h == 240) {
+        // Held for the gather: a map switched meanwhile is freed after it.
+        const LensMapRef ref = st->map.load();
+        if (ref && ref->map.inited &&
+            tq_calib_len_undistort(&ref->map, dst, n, tmp, 320, 240, invalid))
+            return;
+    }
     std::memcpy(dst, tmp, size_t{w} * h * sizeof(float));
 }
 
@@ -188,7 +186,7 @@ int decode_distance_frame(tarvo_drv_t *drv, epc_drv_state_t *st, float *dst, int
 }  // namespace
 
 void reset_sync_clock() {
-    g_last_sync_s = 0;
+    g_last_sync_s = k_never;
 }
 
 void hdr_merge_rows(uint16_t *img, int w, int h) {

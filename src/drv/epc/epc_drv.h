@@ -3,16 +3,26 @@
 // process-wide lens record, the calibration read-out and its parsers, and
 // the ZIP extraction the read-out uses.
 //
-// Threads: like the EPC engine behind it, the driver serves one camera and
-// one decoding thread at a time; nothing here takes a lock. The frame valid
-// flag is the one value written by the collecting thread and read by
-// another (the engine's kernels), so it is an atomic byte.
+// Threads: like the EPC engine behind it, the driver serves one camera at a
+// time, and nothing here takes a lock. Filters are switched on application
+// threads while other threads describe and decode frames, so every switch
+// and setting of the state is an atomic word, written whole by a filter
+// call and read whole by a decode (a switch made during a decode takes
+// effect with that decode or the next). The
+// undistortion map and the lens record are never changed in place: a new
+// one is built aside and published by swapping a shared pointer, and the
+// old one is freed by whoever drops the last reference (the switching
+// thread, or a decode that still used it); taking or swapping one is a
+// short lock of its own, never held while anything else is.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "tarvo/tarvo_dev.h"
 #include "tarvo/tarvo_drv.h"
@@ -29,23 +39,60 @@ constexpr uint16_t k_fmt_calib_data = 171;
 // Length of a calibration file name kept in the state.
 constexpr size_t k_name_len = 256;
 
-// The driver-private state, allocated zero-filled by epc_init.
+// A read-only object that one thread replaces while others use it: a
+// reader takes a reference (one short lock) and keeps the object alive for
+// as long as it holds it; the replaced object is freed, outside the lock,
+// by whoever drops the last reference.
+template <class T>
+class Published {
+  public:
+    std::shared_ptr<const T> load() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return p_;
+    }
+    void store(std::shared_ptr<const T> p) {
+        std::unique_lock<std::mutex> lock(m_);
+        std::shared_ptr<const T> old = std::exchange(p_, std::move(p));
+        lock.unlock();
+    }
+
+  private:
+    mutable std::mutex m_;
+    std::shared_ptr<const T> p_;
+};
+
+// An undistortion map as decodes share it: built once, read-only after
+// publication, its arrays released with the last reference.
+struct LensMap {
+    tq_calib_len_map_t map{};
+    LensMap() = default;
+    LensMap(const LensMap &) = delete;
+    LensMap &operator=(const LensMap &) = delete;
+    ~LensMap() { tq_calib_len_uninit_map(&map); }
+};
+using LensMapRef = std::shared_ptr<const LensMap>;
+// Builds the map of `lens`; null when the record makes none.
+LensMapRef build_lens_map(const tq_lens_param_t &lens);
+
+// The driver-private state, made by epc_init with the initial switches.
+// The calibration file names are written by calib_load during open,
+// before any filter or decode can run.
 struct epc_drv_state_t {
-    tq_calib_len_map_t map;        // undistortion map of the lens record
-    uint8_t calib_reload_mode;     // argument of the calibration reload filter
-    int32_t min_amplitude;         // argument of the minimum amplitude filter
-    uint16_t auto_intg_threshold;  // per mille of saturated samples
-    uint16_t sync_value;           // argument of the sync guard
-    int16_t temp_threshold;        // degC, stored only
+    Published<LensMap> map;                     // undistortion map of the lens record
+    std::atomic<uint8_t> calib_reload_mode;     // argument of the calibration reload filter
+    std::atomic<int32_t> min_amplitude;         // argument of the minimum amplitude filter
+    std::atomic<uint16_t> auto_intg_threshold;  // per mille of saturated samples
+    std::atomic<uint16_t> sync_value;           // argument of the sync guard
+    std::atomic<int16_t> temp_threshold;        // degC, stored only
     std::atomic<uint8_t> frame_valid;
-    uint8_t calib_reload_on;
-    uint8_t lens_undistort_on;
-    uint8_t min_amplitude_on;
-    uint8_t auto_intg_on;
-    uint8_t sync_guard_on;
-    uint8_t sync_flag;
-    uint8_t temp_monitor_on;
-    uint8_t hdr_on;
+    std::atomic<uint8_t> calib_reload_on;
+    std::atomic<uint8_t> lens_undistort_on;
+    std::atomic<uint8_t> min_amplitude_on;
+    std::atomic<uint8_t> auto_intg_on;
+    std::atomic<uint8_t> sync_guard_on;
+    std::atomic<uint8_t> sync_flag;
+    std::atomic<uint8_t> temp_monitor_on;
+    std::atomic<uint8_t> hdr_on;
     // Per bank: DRNU images name, DRNU parameter name.
     char images_name[2][k_name_len];
     char param_name[2][k_name_len];
@@ -62,11 +109,20 @@ inline epc_drv_state_t *state_of(const tarvo_drv_t *drv) {
 epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn);
 // Forgets the time of the last temperature report (tests).
 void reset_monitor_clock();
+// The driver's clock for its intervals (the temperature report, the sync
+// correction): milliseconds on the monotonic clock, which no step of the
+// wall clock moves.
+int64_t clock_ms();
+// Puts `fn` in place of the monotonic clock; null puts it back (tests).
+using clock_fn = int64_t (*)();
+void set_clock(clock_fn fn);
 
 // --- Lens record (epc_lens.cpp) ---
 // The process-wide lens record: the built-in default until a lens file
-// replaced fields of it.
-tq_lens_param_t &lens_record();
+// replaced fields of it. A copy of the record as last published.
+tq_lens_param_t lens_record();
+// Publishes `rec` as the lens record.
+void set_lens_record(const tq_lens_param_t &rec);
 // Back to the built-in default (tests).
 void lens_record_reset();
 // Parses the text of a lens file into `rec` field by field, as
@@ -74,7 +130,8 @@ void lens_record_reset();
 // lines read (1 for a text without a line break).
 int parse_lens_text(const char *text, size_t len, tq_lens_param_t &rec);
 // Reloads the lens record from <prefix>lens_param.txt: 1 when the file had
-// exactly 11 lines, else 0.
+// exactly 11 lines, else 0. The fields a file gives replace those of the
+// record, which is published whole once the file has been read.
 int _tq_update_len_param(tarvo_dev_t *dev);
 
 // --- Calibration (epc_calib.cpp, epc_calib_file.cpp) ---
@@ -100,14 +157,18 @@ int calib_load(tarvo_drv_t *drv, int source, int flags, int mode);
 int _load_calib_data(tarvo_drv_t *drv);
 void _calib_pk_parse(tarvo_drv_t *drv);
 void _parase_file(tarvo_drv_t *drv);
+// Splits `package` into the bank's DRNU files: 1, or 0 when it could not
+// (a file that would not open, a package without images, a failed copy;
+// the DRNU files are then removed). The package is deleted on every path.
 int _parse_file_ex(tarvo_dev_t *dev, epc_drv_state_t *st, const char *package);
 int on_extract_to_folder_entry(const char *name, void *arg);
 // Resets the process-wide count of extracted entries (tests).
 void reset_extract_count();
 
 // --- ZIP (zip_extract.cpp) ---
-// Callback per extracted entry: the entry's path on disk and the caller's
-// argument; a non-zero result stops the extraction with a failure.
+// Callback per extracted entry, once it is on disk: the entry's name in the
+// archive and the caller's argument; a non-zero result stops the
+// extraction with a failure.
 using zip_entry_cb = int (*)(const char *name, void *arg);
 // Extracts every entry of the archive at `zip_path` into `dir` (created
 // when missing), calling `cb` once per entry. Entry names that are

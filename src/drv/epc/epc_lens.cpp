@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "drv/epc/epc_drv.h"
@@ -29,7 +31,10 @@ constexpr tq_lens_param_t k_default_lens = {
     240,
 };
 
-tq_lens_param_t g_lens = k_default_lens;
+// The record as last published (null: the default). Readers (clouds, map
+// builds) take a reference and read a whole record however often it is
+// replaced.
+Published<tq_lens_param_t> g_lens;
 
 // "%lf" of the line's first token: the field keeps its value when the
 // line holds no number.
@@ -80,12 +85,31 @@ void store_line(int i, const std::string &line, tq_lens_param_t &rec) {
 
 }  // namespace
 
-tq_lens_param_t &lens_record() {
-    return g_lens;
+tq_lens_param_t lens_record() {
+    const std::shared_ptr<const tq_lens_param_t> rec = g_lens.load();
+    return rec ? *rec : k_default_lens;
+}
+
+void set_lens_record(const tq_lens_param_t &rec) {
+    try {
+        g_lens.store(std::make_shared<const tq_lens_param_t>(rec));
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the record stays as it was.
+    }
 }
 
 void lens_record_reset() {
-    g_lens = k_default_lens;
+    g_lens.store(nullptr);
+}
+
+LensMapRef build_lens_map(const tq_lens_param_t &lens) {
+    try {
+        auto m = std::make_shared<LensMap>();
+        if (tq_calib_len_init_map(&m->map, &lens) <= 0) return nullptr;
+        return m;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 
 int parse_lens_text(const char *text, size_t len, tq_lens_param_t &rec) {
@@ -118,7 +142,9 @@ int _tq_update_len_param(tarvo_dev_t *dev) {
         text.append(buf, got);
     }
     std::fclose(f);
-    const int lines = parse_lens_text(text.data(), text.size(), g_lens);
+    tq_lens_param_t rec = lens_record();
+    const int lines = parse_lens_text(text.data(), text.size(), rec);
+    set_lens_record(rec);
     if (lines == 11) {
         TQ_DBG("[%s] Reload lens param ok\n", k_fn);
         return 1;

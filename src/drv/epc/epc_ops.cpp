@@ -2,9 +2,8 @@
 // description with the temperature monitor, lens parameter scaling, the
 // filter switches and the frame valid flag. Decoding lives in
 // epc_decode.cpp, calibration loading in epc_calib.cpp.
-#include <sys/time.h>
-
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,6 +12,7 @@
 #include "drv/epc/epc_drv.h"
 #include "epc/epc_state.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_epc_drv.h"
 
@@ -21,23 +21,19 @@ namespace tarvo::drv::epc {
 namespace {
 
 constexpr int k_addr = 32;
-constexpr time_t k_monitor_interval_s = 90;
+constexpr int64_t k_monitor_interval_ms = 90 * 1000;
+constexpr int64_t k_never = INT64_MIN;
 
-// Seconds of the last temperature report (process-wide, like the engine).
-// Atomic: the collecting and the decoding thread may differ.
-std::atomic<time_t> g_last_report_s{0};
-
-time_t clock_s() {
-    struct timeval tv {};
-    tq_gettimeofday(&tv, nullptr);
-    return tv.tv_sec;
-}
+// Clock reading of the last temperature report (process-wide, like the
+// engine), k_never before the first. Atomic: the collecting and the
+// decoding thread may differ.
+std::atomic<int64_t> g_last_report_ms{k_never};
+std::atomic<clock_fn> g_clock{nullptr};
 
 void free_state(tarvo_drv_t *drv) {
     epc_drv_state_t *st = state_of(drv);
     if (!st) return;
-    tq_calib_len_uninit_map(&st->map);
-    delete st;
+    delete st;  // the map goes with its last user
     drv->priv = nullptr;
 }
 
@@ -58,7 +54,7 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
     if (!st) return false;
     drv->priv = st;
 
-    tq_calib_len_init_map(&st->map, &lens_record());
+    st->map.store(build_lens_map(lens_record()));
     st->calib_reload_mode = 2;
     st->min_amplitude_on = 1;
     st->temp_monitor_on = 1;
@@ -86,7 +82,6 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
 void epc_uninit(tarvo_drv_t *drv) {
     if (!drv) return;
     epc_drv_state_t *st = state_of(drv);
-    if (st) tq_calib_len_uninit_map(&st->map);
     // Only the camera this row serves is unbound; another binding (a
     // stand-alone start on another camera) is left alone. A stand-alone
     // start's camera closed with tarvo_dev_close is not ended here: that
@@ -108,18 +103,22 @@ void temperature_monitor(tarvo_drv_t *drv, const epc_drv_state_t *st) {
         TQ_TRC("[%s] Temp monitor not enable\n", fn);
         return;
     }
-    const time_t now = clock_s();
-    if (now - g_last_report_s < k_monitor_interval_s) return;
+    const int64_t now = clock_ms();
+    const int64_t last = g_last_report_ms.load();
+    if (last != k_never && now - last < k_monitor_interval_ms) return;
+    // Another thread describing a frame at the same moment reports once.
+    int64_t expected = last;
+    if (!g_last_report_ms.compare_exchange_strong(expected, now)) return;
     const int fps = read_param_u32(drv->dev, TARVO_PARAM_FRAME_RATE);
+    // The first report has no earlier one: its interval is 0.
     TQ_DBG("[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", fn,
-           static_cast<int>(now - g_last_report_s),
+           static_cast<int>(last == k_never ? 0 : (now - last) / 1000),
            temperatureGetIbTemperatureByFrameHeader() / 10.0,
            temperatureGetTemperatureByFrameHeader() / 10.0, fps);
     tarvo_param_item_t item{};
     item.param_id = TARVO_PARAM_INTG_TIME;
     const int intg = tarvo_param_batch_get(drv->dev, &item, 1) ? le16(item.param_val) : 0;
     TQ_DBG("[%s] intg_time:%d us\n", fn, intg);
-    g_last_report_s = now;
 }
 
 bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_frame_hdr_t *hdr) {
@@ -157,7 +156,7 @@ bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *info, const tq_fra
 bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     static const char *const fn = "epc_lens_param_get";
     if (!live_state(drv, fn)) return false;
-    const tq_lens_param_t &L = lens_record();
+    const tq_lens_param_t L = lens_record();
     // A size of 0 or below, or a record smaller than the image, has no
     // whole ratio: refused like a size that does not divide.
     if (!out || w <= 0 || h <= 0 || L.img_w < w || L.img_h < h || L.img_w % w != 0 ||
@@ -177,13 +176,15 @@ bool epc_lens_param_get(tarvo_drv_t *drv, tq_lens_param_t *out, int w, int h) {
     // Undistorted images (the decode undistorts 320 x 240 images through
     // the map) are pictures of the map's camera K', free of distortion.
     const epc_drv_state_t *st = state_of(drv);
-    if (st && st->lens_undistort_on && st->map.inited && w == 320 && h == 240 &&
-        st->map.width % w == 0 && st->map.height % h == 0) {
-        const int mx = st->map.width / w, my = st->map.height / h;
-        out->fx = st->map.new_cam[0] / mx;
-        out->fy = st->map.new_cam[1] / my;
-        out->cx = st->map.new_cam[2] / mx;
-        out->cy = st->map.new_cam[3] / my;
+    const LensMapRef ref = st && st->lens_undistort_on ? st->map.load() : nullptr;
+    if (ref && ref->map.inited && w == 320 && h == 240 && ref->map.width % w == 0 &&
+        ref->map.height % h == 0) {
+        const tq_calib_len_map_t &m = ref->map;
+        const int mx = m.width / w, my = m.height / h;
+        out->fx = m.new_cam[0] / mx;
+        out->fy = m.new_cam[1] / my;
+        out->cx = m.new_cam[2] / mx;
+        out->cy = m.new_cam[3] / my;
         for (double &d : out->dcoeff) d = 0.0;
     }
     return true;
@@ -237,17 +238,24 @@ bool epc_filter_enable(tarvo_drv_t *drv, uint32_t id, const void *arg, int arg_s
         return false;
     }
     switch (id) {
-        case TARVO_FILTER_LENS_UNDISTORT:
-            st->lens_undistort_on = 1;
+        case TARVO_FILTER_LENS_UNDISTORT: {
             _tq_update_len_param(drv->dev);
-            if (tq_calib_len_init_map(&st->map, &lens_record()) <= 0) {
+            const tq_lens_param_t lens = lens_record();
+            // Built aside and swapped in whole: a decode running meanwhile
+            // finishes with the map it took, which then goes.
+            LensMapRef m = build_lens_map(lens);
+            if (!m) {
                 // The record cannot make a map: decoding goes on without one.
-                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens_record().img_w,
-                       lens_record().img_h);
+                TQ_WRN("[%s] lens param %dx%d makes no undistortion map\n", fn, lens.img_w,
+                       lens.img_h);
                 st->lens_undistort_on = 0;
+                st->map.store(nullptr);
                 return false;
             }
+            st->map.store(std::move(m));
+            st->lens_undistort_on = 1;
             break;
+        }
         case TARVO_FILTER_CALIB_RELOAD:
             st->calib_reload_on = 1;
             st->calib_reload_mode = arg_value<uint8_t>(arg);
@@ -338,7 +346,16 @@ epc_drv_state_t *live_state(const tarvo_drv_t *drv, const char *fn) {
 }
 
 void reset_monitor_clock() {
-    g_last_report_s = 0;
+    g_last_report_ms = k_never;
+}
+
+int64_t clock_ms() {
+    const clock_fn fn = g_clock.load();
+    return fn ? fn() : platform::mono_ms();
+}
+
+void set_clock(clock_fn fn) {
+    g_clock.store(fn);
 }
 
 }  // namespace tarvo::drv::epc

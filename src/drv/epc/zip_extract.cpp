@@ -131,7 +131,7 @@ int zip_extract(const char *zip_path, const char *dir, zip_entry_cb cb, void *ar
         }
         if (parts.empty() || is_dir) continue;
         if (!extract_file(za.get(), index, path)) return -1;
-        if (cb && cb(path.c_str(), arg) != 0) return -1;
+        if (cb && cb(name.c_str(), arg) != 0) return -1;
     }
     return 0;
 }

@@ -2,10 +2,9 @@
 // gray of the scene with and without DRNU tables, HDR, lens undistortion,
 // and the filters whose effect the camera sees (automatic integration time,
 // synchronisation guard, HDR registers, calibration reload).
-#include <sys/time.h>
+#include <atomic>
 
 #include "epc_sim_rig.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -182,21 +181,22 @@ TEST_F(EpcDecodeSim, SyncGuardDropsUnsyncedFramesAndAsksTheCameraOncePerSecond) 
     EXPECT_EQ(st()->sync_flag, 1);
     std::vector<float> out;
     const tarvo_frame_info_t info = distance_info();
-    // DCS0 + DCS2 = 2000: far from the 4096 of a synchronised sensor. Start
-    // early in a second so that both decodes fall into it.
-    struct timeval tv {};
-    do {
-        tarvo::platform::sleep_ms(5);
-        tq_gettimeofday(&tv, nullptr);
-    } while (tv.tv_usec > 300000);
+    // DCS0 + DCS2 = 2000: far from the 4096 of a synchronised sensor. The
+    // driver's clock stands at 7.2 s, then moves to 7.999 s and 8.0 s.
+    static std::atomic<int64_t> now_ms{7'200};
+    tarvo::drv::epc::set_clock([] { return now_ms.load(); });
     epc_adapater_set_frame_valid(1);
     EXPECT_EQ(decode(out, 1, flat_frame(1000), info), -1);
     EXPECT_EQ(epc_adapater_get_frame_valid(), 0);
+    now_ms = 7'999;
     EXPECT_EQ(decode(out, 1, flat_frame(1000), info), k_pixels * 4);  // same second
     const auto sent = param_writes(*cam_, TARVO_PARAM_SYNC_DELAY);
     ASSERT_EQ(sent.size(), 1u);
     // The camera's parameter table: i16 delay, then the flag.
     EXPECT_EQ(sent[0], (std::vector<uint8_t>{0x34, 0x01, 1}));
+    now_ms = 8'000;
+    EXPECT_EQ(decode(out, 1, flat_frame(1000), info), -1);  // the next second
+    EXPECT_EQ(param_writes(*cam_, TARVO_PARAM_SYNC_DELAY).size(), 2u);
 
     // The camera's own frames are synchronised: decoded, nothing sent.
     std::vector<uint8_t> frame;
@@ -232,14 +232,16 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
                            "-0.000970854\n6.20728e-05\n-0.0133954\n0x280 width\n480\n");
     ASSERT_TRUE(
         drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
-    EXPECT_EQ(st()->map.width, 640);
-    EXPECT_EQ(st()->map.height, 480);
+    const tarvo::drv::epc::LensMapRef map = st()->map.load();
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->map.width, 640);
+    EXPECT_EQ(map->map.height, 480);
     // While undistortion is on, the images are pictures of the map's K'
     // (halved for the 320 x 240 image), free of distortion.
     tq_lens_param_t lp{};
     ASSERT_TRUE(drv_->ops->lens_param_get(drv_, &lp, 320, 240));
-    EXPECT_DOUBLE_EQ(lp.fx, st()->map.new_cam[0] / 2);
-    EXPECT_DOUBLE_EQ(lp.cy, st()->map.new_cam[3] / 2);
+    EXPECT_DOUBLE_EQ(lp.fx, map->map.new_cam[0] / 2);
+    EXPECT_DOUBLE_EQ(lp.cy, map->map.new_cam[3] / 2);
     EXPECT_LT(lp.fx, 200.0);   // the outer rectangle: a wider view than K's
     EXPECT_EQ(lp.dcoeff[0], 0.0);
     EXPECT_EQ(lp.img_w, 320);

@@ -137,6 +137,7 @@ inline void reset_process_state() {
     tarvo::drv::epc::lens_record_reset();
     tarvo::drv::epc::reset_sync_clock();
     tarvo::drv::epc::reset_monitor_clock();
+    tarvo::drv::epc::set_clock(nullptr);
 }
 
 class EpcSim : public ::testing::Test {

@@ -25,7 +25,7 @@ using EpcLensFile = EpcRow;
 TEST_F(EpcLensFile, ElevenLinesReplaceEveryField) {
     tarvo_test::write_file("lens_param.txt", k_lens11);
     EXPECT_EQ(de::_tq_update_len_param(nullptr), 1);
-    const tq_lens_param_t &L = de::lens_record();
+    const tq_lens_param_t L = de::lens_record();
     EXPECT_EQ(L.cx, 160.5);
     EXPECT_EQ(L.cy, 120.25);
     EXPECT_EQ(L.fx, 200.0);
@@ -72,14 +72,15 @@ TEST_F(EpcLensFile, UndistortionFilterWithAnUnusableRecordStaysOff) {
     tarvo_test::write_file("lens_param.txt", "1\n1\n1\n1\n0\n0\n0\n0\n0\n1\n240\n");
     EXPECT_FALSE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 0);
-    EXPECT_EQ(st_->map.inited, 0);
+    EXPECT_EQ(st_->map.load(), nullptr);
     EXPECT_NE(log_text().find("lens param 1x240 makes no undistortion map"), std::string::npos);
     // A good record builds the map at its size.
     tarvo_test::write_file("lens_param.txt", k_lens11);
     EXPECT_TRUE(ops().filter_enable(&row_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     EXPECT_EQ(st_->lens_undistort_on, 1);
-    EXPECT_EQ(st_->map.width, 320);
-    EXPECT_EQ(st_->map.height, 240);
+    ASSERT_NE(st_->map.load(), nullptr);
+    EXPECT_EQ(st_->map.load()->map.width, 320);
+    EXPECT_EQ(st_->map.load()->map.height, 240);
     EXPECT_TRUE(ops().filter_disable(&row_, TARVO_FILTER_LENS_UNDISTORT));
     EXPECT_EQ(st_->lens_undistort_on, 0);
     std::remove("lens_param.txt");
@@ -139,6 +140,30 @@ TEST_F(EpcPackage, SplitIntoParameterAndImagesFiles) {
     for (const char *f : {"p0.bin", "i0.bin"}) std::remove(f);
 }
 
+TEST_F(EpcPackage, RefusedPackagesAreDeletedTooAndTheSearchLogsTheNameFound) {
+    std::snprintf(st_->param_name[1], sizeof st_->param_name[1], "p1.bin");
+    std::snprintf(st_->images_name[1], sizeof st_->images_name[1], "i1.bin");
+    // Too short to hold an image.
+    tarvo_test::write_file("pkg.bin", std::string(100, 'P'));
+    EXPECT_EQ(de::_parse_file_ex(nullptr, st_, "pkg.bin"), 0);
+    EXPECT_FALSE(exists("pkg.bin"));
+    // The DRNU file cannot be made.
+    std::snprintf(st_->param_name[1], sizeof st_->param_name[1], "no_such_dir/p1.bin");
+    tarvo_test::write_file("pkg.bin", std::string(20, 'p') + std::string(512, 'i'));
+    EXPECT_EQ(de::_parse_file_ex(nullptr, st_, "pkg.bin"), 0);
+    EXPECT_FALSE(exists("pkg.bin"));
+    EXPECT_FALSE(exists("i1.bin"));
+    // Found by the search under a path prefix: "find:" names the file
+    // without its directory, and the refused package goes too.
+    std::system("rm -rf pfx && mkdir pfx");
+    tarvo_test::write_file("pfx/calib_and_param_007.bin", std::string(100, 'P'));
+    ASSERT_EQ(tarvo_path_cfg("pfx\\"), 0);
+    de::_parase_file(&row_);
+    EXPECT_NE(log_text().find("[_parase_file] find:calib_and_param_007.bin\n"), std::string::npos);
+    EXPECT_FALSE(exists("pfx/calib_and_param_007.bin"));
+    std::system("rm -rf pfx");
+}
+
 std::string make_zip(const std::string &command) {
     const int rc = std::system(command.c_str());
     EXPECT_EQ(rc, 0) << command;
@@ -162,15 +187,16 @@ TEST_F(EpcZip, ExtractsEveryEntryWithSubdirectories) {
     EXPECT_EQ(tarvo_test::read_file("out/a.bin"), "abc");
     EXPECT_EQ(tarvo_test::read_file("out/sub/b.bin"), "defg");
     ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], "out/a.bin");
+    EXPECT_EQ(names[0], "a.bin");
     // The library's callback counts entries process-wide from 1.
     int total = 2;
     ASSERT_EQ(de::zip_extract("z.zip", "out2", de::on_extract_to_folder_entry, &total), 0);
     ASSERT_EQ(de::zip_extract("z.zip", "out2", de::on_extract_to_folder_entry, &total), 0);
     const std::string log = log_text();
-    EXPECT_NE(log.find("[on_extract_to_folder_entry] Extracted: out2/a.bin (1 of 2)"),
+    // The lines name the archive's entries, not the files on disk.
+    EXPECT_NE(log.find("[on_extract_to_folder_entry] Extracted: a.bin (1 of 2)\n"),
               std::string::npos);
-    EXPECT_NE(log.find("Extracted: out2/sub/b.bin (4 of 2)"), std::string::npos);
+    EXPECT_NE(log.find("Extracted: sub/b.bin (4 of 2)\n"), std::string::npos);
     std::system("rm -rf zsrc z.zip out out2");
 }
 

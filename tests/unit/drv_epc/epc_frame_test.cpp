@@ -125,6 +125,20 @@ TEST_F(EpcDecode, BufferSizes) {
     EXPECT_EQ(decode(1, info(2, 400 * 240 * 8, 400, 240), 400 * 240 * 4, 400 * 240 * 8), -1);
 }
 
+TEST_F(EpcDecode, DecodesWithItsOwnGeometryAndLeavesNoImageBehind) {
+    // The last frame described was smaller (frames are described as they
+    // are collected, perhaps long before this one is decoded).
+    tq_frame_hdr_t hdr = header(160 * 120 * 8, 2, 160, 120);
+    tarvo_frame_info_t small{};
+    ASSERT_TRUE(ops().frame_get_info(&row_, &small, &hdr));
+    ASSERT_EQ(decode(1, info(2), 307200, 614400), 307200);
+    EXPECT_NEAR(dst_[76799], 15000 * 12.491352f / 30000, 1e-4);  // the last row decoded too
+    // The engine keeps no pointer into the caller's buffer afterwards.
+    epc_image_t img{};
+    EXPECT_EQ(pruGetCurrentImage(&img), 0);
+    EXPECT_EQ(img.data, nullptr);
+}
+
 TEST_F(EpcDecode, FormatsAndOutputKinds) {
     st_->frame_valid = 1;
     EXPECT_EQ(decode(1, info(8), 307200, 614400), -1);
@@ -191,13 +205,14 @@ TEST(EpcHdr, RowPairRules) {
 using EpcLensGet = EpcRow;
 
 TEST_F(EpcLensGet, ScalesByWholeRatiosOnly) {
-    tq_lens_param_t &L = de::lens_record();
+    tq_lens_param_t L = de::lens_record();
     L.img_w = 640;
     L.img_h = 480;
     L.cx = 314.0;
     L.cy = 250.0;
     L.fx = 420.0;
     L.fy = 410.0;
+    de::set_lens_record(L);
     tq_lens_param_t out{};
     ASSERT_TRUE(ops().lens_param_get(&row_, &out, 320, 240));
     EXPECT_EQ(out.cx, 157.0);
