@@ -120,6 +120,7 @@ void add_list(CLI::App &app, Global &g, Runner &run);
 void add_info(CLI::App &app, Global &g, Runner &run);
 void add_access(CLI::App &app, Global &g, Runner &run);  // param, reg, reset
 void add_capture(CLI::App &app, Global &g, Runner &run);
+void add_record(CLI::App &app, Global &g, Runner &run);
 void add_convert(CLI::App &app, Global &g, Runner &run);
 void add_transfer(CLI::App &app, Global &g, Runner &run);  // fw-upgrade, data-write, data-read
 

@@ -25,6 +25,7 @@ int main(int argc, char **argv) {
     add_info(app, g, run);
     add_access(app, g, run);
     add_capture(app, g, run);
+    add_record(app, g, run);
     add_convert(app, g, run);
     add_transfer(app, g, run);
     try {

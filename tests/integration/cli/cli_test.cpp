@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "recording.h"
 #include "run_command.h"
 #include "tarvo/tarvo.h"
 
@@ -265,6 +266,91 @@ TEST(Cli, ConvertWithoutACamera) {
     r = cli("convert conv/junk.bin --png conv/x.png");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r, "no TQ_DIST or TQ_GRAY")) << r.out;
+}
+
+uint32_t le32_at(const std::vector<uint8_t> &b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// Offset of the body of the first chunk tagged `tag`, walking the chunks.
+size_t chunk_body(const std::vector<uint8_t> &b, const char *tag) {
+    for (size_t at = 16; at + 8 <= b.size(); at += 8 + le32_at(b, at + 4))
+        if (std::memcmp(&b[at], tag, 4) == 0) return at + 8;
+    return 0;
+}
+
+TEST(Cli, RecordStoresTheCameraAndItsRawFrames) {
+    fs::create_directories("rec");
+    // A fixed temperature and no noise: two captures see the same frames.
+    const std::string cam = "--fps 20 --temperature 35 --noise off";
+    const std::string prefix = "--prefix " + (fs::current_path() / "rec").string();
+    Result r = sim(cam, prefix + " record rec/r.tvr -n 3");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r, "frames_recorded: 3")) << r.out;
+    ASSERT_EQ(sim(cam, prefix + " capture -n 3 --raw rec/raw.bin").status, 0);
+
+    tarvo::rec::Recording rec;
+    std::string err;
+    ASSERT_TRUE(tarvo::rec::load("rec/r.tvr", rec, err)) << err;
+    EXPECT_EQ(rec.identity.product, "TarvoSim-E2-1.0");
+    EXPECT_EQ(rec.identity.id_text, "SIM-0001");
+    EXPECT_EQ(rec.identity.driver, "EPC chip driver");
+    EXPECT_EQ(rec.identity.version[2] | rec.identity.version[3] << 8, 287);
+    EXPECT_EQ(rec.identity.usb_vendor, 0x1209);
+    EXPECT_EQ(rec.identity.port, 2);
+    ASSERT_TRUE(rec.param(12) && rec.param(7));
+    EXPECT_EQ(rec.param(12)->value, (std::vector<uint8_t>{20, 0, 0, 0}));
+    EXPECT_EQ(rec.param(7)->value, (std::vector<uint8_t>{3, 0, 42, 0, 7, 0}));
+    ASSERT_TRUE(rec.lens);
+    EXPECT_DOUBLE_EQ(rec.lens->cx, 157.262);
+    EXPECT_DOUBLE_EQ(rec.lens->dcoeff[4], -0.0133954);
+    EXPECT_EQ(rec.lens->width, 320u);
+    // The stored calibration image as the camera sends it: valid, zipped,
+    // its payload length in the header.
+    ASSERT_GT(rec.calibration.size(), 17u);
+    const std::vector<uint8_t> cal(rec.calibration.begin(), rec.calibration.end());
+    EXPECT_EQ(cal[0], 1);
+    EXPECT_EQ(cal[2], 1);
+    EXPECT_EQ(le32_at(cal, 11), cal.size() - 17);
+
+    const std::vector<uint8_t> raw = slurp("rec/raw.bin");
+    ASSERT_EQ(rec.frames.size(), 3u);
+    ASSERT_EQ(raw.size(), 3u * 614400);
+    for (size_t k = 0; k < 3; ++k) {
+        const tarvo::rec::FrameInfo &i = rec.frames[k].info;
+        EXPECT_EQ(i.format, 2);
+        EXPECT_EQ(i.width * i.height * 8, 614400u);
+        EXPECT_EQ(i.drv_info[0] | i.drv_info[1] << 8, 350);  // 35.0 degC
+        EXPECT_EQ(i.drv_info[2] | i.drv_info[3] << 8, 350);
+        EXPECT_TRUE(std::equal(rec.frames[k].raw.begin(), rec.frames[k].raw.end(),
+                               raw.begin() + static_cast<std::ptrdiff_t>(k * 614400)))
+            << "frame " << k;
+    }
+    EXPECT_GT(rec.frames[2].info.time_us, rec.frames[0].info.time_us);
+
+    // Damaged files are refused with a reason, never read past their end.
+    const std::vector<uint8_t> good = slurp("rec/r.tvr");
+    const size_t fram = chunk_body(good, "FRAM");
+    ASSERT_GT(fram, 0u);
+    auto refused = [](std::vector<uint8_t> b, const char *why) {
+        tarvo::rec::Recording out;
+        std::string e;
+        EXPECT_FALSE(tarvo::rec::parse(std::move(b), out, e)) << why;
+        EXPECT_TRUE(out.frames.empty());
+        return e;
+    };
+    std::vector<uint8_t> b(good.begin(), good.end() - 1);
+    EXPECT_NE(refused(b, "cut").find("past the end"), std::string::npos);
+    b = good;
+    b[fram] = b[fram + 1] = b[fram + 2] = b[fram + 3] = 0xFF;  // a 4 GiB frame
+    EXPECT_NE(refused(b, "huge frame").find("limits"), std::string::npos);
+    b = good;
+    b[fram] ^= 1;  // size no longer matches the chunk
+    refused(b, "size mismatch");
+    b = good;
+    b[8] = 2;
+    EXPECT_NE(refused(b, "version").find("version 2"), std::string::npos);
+    EXPECT_EQ(cli("record rec/none.tvr -n 1").status, 3);
 }
 
 TEST(Cli, TransfersAndARefusedFirmwareImage) {
