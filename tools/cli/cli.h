@@ -22,6 +22,7 @@ struct Global {
     std::string prefix;  // empty: the per-user state directory
     std::string log_level = "warn";
     int device = 0;  // index in the camera list
+    char **argv = nullptr;  // the program's arguments (a re-exec needs them)
 };
 
 // A record of named values, printed as "key: value" lines for people or

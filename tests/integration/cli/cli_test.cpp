@@ -265,7 +265,7 @@ TEST(Cli, ConvertWithoutACamera) {
     std::ofstream("conv/junk.bin") << "not a frame file";
     r = cli("convert conv/junk.bin --png conv/x.png");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r, "no TQ_DIST or TQ_GRAY")) << r.out;
+    EXPECT_TRUE(has(r, "no TQ_DIST or TQ_GRAY frame file nor a recording")) << r.out;
 }
 
 uint32_t le32_at(const std::vector<uint8_t> &b, size_t at) {
@@ -382,6 +382,61 @@ TEST(Cli, AReplayedRecordingDecodesToTheLiveDistances) {
     r = tarvo_test::run_command(k_env + TARVO_SIM_EXE + " run --play play/live.tq -- true");
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(has(r, "not a tarvo recording")) << r.out;
+}
+
+TEST(Cli, ConvertDecodesRecordingsAndRawFramesWithoutACamera) {
+    fs::create_directories("conv2");
+    const std::string live_prefix = "--prefix " + (fs::current_path() / "conv2/live").string();
+    // At 30.0 degC, the temperature raw frames are decoded at.
+    Result r = sim("--temperature 30", live_prefix + " record conv2/r.tvr -n 2 --dist conv2/live.tq");
+    ASSERT_EQ(r.status, 0) << r.out;
+    int w, h;
+    const std::vector<float> d = tq_frame("conv2/live.tq", "TQ_DIST", 1, w, h);
+    ASSERT_EQ(d.size(), 320u * 240);
+
+    // A recording: the frame asked for, calibrated with the recorded
+    // calibration (a fresh prefix), its cloud through the recorded lens.
+    r = cli("--prefix " + (fs::current_path() / "conv2/fresh").string() +
+            " convert conv2/r.tvr --frame 1 --png conv2/c.png --range-min 1 --range-max 2 --ply "
+            "conv2/p.ply");
+    ASSERT_EQ(r.status, 0) << r.out;
+    tarvo_init("cli_test.log");
+    std::vector<uint8_t> want(d.size() * 3);
+    tarvo_cmap_float(want.data(), static_cast<int>(want.size()), d.data(),
+                     static_cast<int>(d.size()), TARVO_CMAP_OUTFMT_RGB, 1.0f, 2.0f);
+    tarvo_uninit();
+    const Png c = read_png("conv2/c.png");
+    ASSERT_EQ(c.w * c.h, 320 * 240);
+    EXPECT_EQ(c.px, want);
+    const Ply p = read_ply("conv2/p.ply");
+    size_t first = d.size();
+    long valid = 0;
+    for (size_t i = 0; i < d.size(); ++i)
+        if (d[i] > 0 && d[i] < 60) first = std::min(first, i), ++valid;
+    ASSERT_EQ(p.vertices, valid);
+    const float u = static_cast<float>(first % 320) - 157.262f;
+    EXPECT_FLOAT_EQ(p.xyz[0], static_cast<float>(d[first] * static_cast<double>(u) / 210.783f));
+
+    // The same frame as raw bytes, with the calibration files the live
+    // run left in its prefix: the same picture.
+    tarvo::rec::Recording rec;
+    std::string err;
+    ASSERT_TRUE(tarvo::rec::load("conv2/r.tvr", rec, err)) << err;
+    {
+        std::ofstream raw("conv2/r.bin", std::ios::binary);
+        for (const auto &f : rec.frames)
+            raw.write(reinterpret_cast<const char *>(f.raw.data()),
+                      static_cast<std::streamsize>(f.raw.size()));
+    }
+    r = cli(live_prefix + " convert conv2/r.bin --raw --frame 1 --png conv2/raw.png --range-min 1 "
+                          "--range-max 2");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_png("conv2/raw.png").px, want);
+
+    EXPECT_EQ(cli("convert conv2/r.tvr --frame 2 --png conv2/x.png").status, 1);
+    r = cli("convert conv2/r.bin --raw --width 7 --png conv2/x.png");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r, "no whole number")) << r.out;
 }
 
 TEST(Cli, TransfersAndARefusedFirmwareImage) {
