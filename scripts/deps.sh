@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
+  doxygen
 )
 
 missing=()

@@ -44,7 +44,7 @@ typedef struct tarvo_ll_if_info {
     uint8_t usb_port_num;   /**< libusb port number */
     uint8_t usb_addr;       /**< libusb device address */
     uint8_t usb_speed;      /**< 0 unknown, 1 low, 2 full, 3 high, 4 super */
-    uint8_t if_reserved[36];
+    uint8_t if_reserved[36]; /**< link-private bytes, copied with the rest */
 } tarvo_ll_if_info_t;
 
 /**
@@ -82,8 +82,8 @@ typedef struct tarvo_frame_info {
     uint32_t width;        /**< pixels per row */
     uint32_t height;       /**< rows */
     uint8_t frame_bpp;     /**< bytes per pixel */
-    uint8_t reserved0;
-    uint16_t reserved1;
+    uint8_t reserved0;     /**< written as 0 */
+    uint16_t reserved1;    /**< written as 0 */
 } tarvo_frame_info_t;
 
 /** What the frame-ready callback receives. */

@@ -21,6 +21,7 @@ TARVO_BEGIN_DECLS
 #define TQ_DIST_SATURATED 65400
 #define TQ_DIST_ADC_OVERFLOW 65500
 
+/** A colour map: a palette over a value range, with its scale factors. */
 typedef struct tq_cmap {
     int32_t size;      /**< palette entries */
     int32_t range_min; /**< lower limit of the value range */

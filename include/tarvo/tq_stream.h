@@ -24,7 +24,7 @@ typedef struct tq_frame_hdr {
 
 /** Configuration: the capacity of the ready ring in frames. */
 typedef struct tq_stream_cfg {
-    uint32_t fbuf_frames;
+    uint32_t fbuf_frames; /**< frames the ready ring holds */
 } tq_stream_cfg_t;
 
 /** Statistics of a reassembler. */

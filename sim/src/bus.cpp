@@ -323,6 +323,7 @@ void Bus::Impl::init_params(Camera::State &s) {
         s.cfg.calibration = factory_calibration(c.chip_info[1], c.chip_info[2]).image;
         s.params[k_param_calib_info] = calib_info_of(s.cfg.calibration);
     }
+    for (const auto &[id, v] : c.extra_params) s.params[id] = cut(v);
 }
 
 // --- Bus ---------------------------------------------------------------------

@@ -25,6 +25,17 @@ bool start_group(Camera::State &s, int64_t now) {
     if (g.period_us && now < g.t0_us + int64_t{g.frame_seq} * g.period_us) return false;
     uint32_t k = std::max<uint32_t>(1, g.cfg.frames_per_packet);
     if (g.cfg.max_frames) k = std::min(k, g.cfg.max_frames - g.frame_seq);
+    const ReplayFrame *rf = nullptr;
+    if (g.replay) {
+        // One recorded frame per group, with its own geometry and header bytes.
+        rf = &(*s.cfg.replay)[g.frame_seq % s.cfg.replay->size()];
+        k = 1;
+        g.frlen = std::max<uint32_t>(1, static_cast<uint32_t>(rf->bytes.size()));
+        g.cfg.format = rf->format;
+        g.cfg.width = rf->width;
+        g.cfg.height = rf->height;
+        g.cfg.drv_info = rf->drv_info;
+    }
     g.group_seq = g.frame_seq;
     g.group_n = k;
     g.group_off = 0;
@@ -32,6 +43,8 @@ bool start_group(Camera::State &s, int64_t now) {
     g.group.resize(g.group_len);
     if (g.uploading) {
         std::copy(g.upload.begin(), g.upload.end(), g.group.begin());
+    } else if (rf) {
+        std::copy(rf->bytes.begin(), rf->bytes.end(), g.group.begin());
     } else if (g.scene) {
         // The chip's frequency as the host has programmed it by now.
         const uint32_t f = epc_chip::modulation_khz(s);
@@ -191,7 +204,10 @@ void cam_start_stream(Camera::State &s, int64_t now) {
         g.cfg.paced = false;
     }
     g.frlen = std::max<uint32_t>(1, frame_length(g.cfg));
-    if (!g.uploading && scene::applies(s, g.cfg, g.frlen)) {
+    if (!g.uploading && s.cfg.replay && !s.cfg.replay->empty()) {
+        g.replay = true;
+        g.cfg.frames_per_packet = 1;
+    } else if (!g.uploading && scene::applies(s, g.cfg, g.frlen)) {
         g.scene = true;
         g.cfg.drv_info = scene::drv_info(s, g.cfg.drv_info);
     }

@@ -19,6 +19,7 @@
 
 #include "scene/options.h"
 #include "tarvo_sim/epc_chip.h"
+#include "tarvo_sim/replay.h"
 #include "tarvo_sim/sim.h"
 
 namespace {
@@ -44,7 +45,10 @@ void usage(FILE *f) {
         "  --unpaced               send frames as fast as the host reads\n"
         "  --max-frames N          frames per capture (default no limit)\n"
         "  --reset-delay MS        time off the bus after a USB reset (default 300)\n"
-        "  --verbose               print every request\n",
+        "  --verbose               print every request\n"
+        "  --play FILE             replay a recording of tarvo-cli record: the recorded\n"
+        "                          camera with its frames, looping, at the recorded\n"
+        "                          frame rate unless --fps is given (docs/replay.md)\n",
         f);
     tarvo::sim::phys::print_scene_options(f);
 }
@@ -82,6 +86,8 @@ int main(int argc, char **argv) {
     tarvo::sim::BusOptions opt;
     unsigned cameras = 1;
     bool format_given = false;
+    std::string play;
+    bool fps_given = false;
     int i = 2;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -109,7 +115,10 @@ int main(int argc, char **argv) {
         else if (a == "--full-speed") cfg.speed = tarvo::sim::Speed::full;
         else if (a == "--product") cfg.product = value();
         else if (a == "--id") cfg.id_text = value();
-        else if (a == "--fps") cfg.frame_rate = static_cast<uint32_t>(num("--fps", value()));
+        else if (a == "--fps") {
+            cfg.frame_rate = static_cast<uint32_t>(num("--fps", value()));
+            fps_given = true;
+        }
         else if (a == "--intg") cfg.intg_time_us = static_cast<uint16_t>(num("--intg", value()));
         else if (a == "--width") cfg.stream.width = static_cast<uint16_t>(num("--width", value()));
         else if (a == "--height") cfg.stream.height = static_cast<uint16_t>(num("--height", value()));
@@ -127,6 +136,7 @@ int main(int argc, char **argv) {
         else if (a == "--max-frames") cfg.stream.max_frames = static_cast<uint32_t>(num("--max-frames", value()));
         else if (a == "--reset-delay") cfg.reset_delay_ms = static_cast<uint32_t>(num("--reset-delay", value()));
         else if (a == "--verbose") opt.verbose = true;
+        else if (a == "--play") play = value();
         else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
@@ -145,6 +155,27 @@ int main(int argc, char **argv) {
     if (!format_given && tarvo::sim::epc_chip_present(cfg)) {
         cfg.stream.format = 2;
         cfg.stream.frame_bytes = static_cast<uint32_t>(cfg.stream.width) * cfg.stream.height * 8;
+    }
+    if (!play.empty()) {
+        tarvo::rec::Recording r;
+        std::string err;
+        if (!tarvo::rec::load(play, r, err)) {
+            std::fprintf(stderr, "tarvo-sim: --play: %s\n", err.c_str());
+            return 2;
+        }
+        if (r.frames.empty()) {
+            std::fprintf(stderr, "tarvo-sim: --play: %s holds no frame\n", play.c_str());
+            return 2;
+        }
+        const uint32_t fps = cfg.frame_rate;
+        cfg = tarvo::sim::replay_config(r, cfg);
+        if (fps_given) {  // replayed slower or faster than recorded
+            cfg.frame_rate = fps;
+            cfg.extra_params.push_back({tarvo::sim::k_param_frame_rate,
+                                        {static_cast<uint8_t>(fps), static_cast<uint8_t>(fps >> 8),
+                                         static_cast<uint8_t>(fps >> 16),
+                                         static_cast<uint8_t>(fps >> 24)}});
+        }
     }
     if (cameras == 0 || cameras > 100) {
         std::fprintf(stderr, "tarvo-sim: --cameras must be 1 to 100\n");

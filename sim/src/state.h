@@ -94,6 +94,7 @@ struct StreamGen {
     std::vector<uint8_t> group;     // the group's bytes
     bool uploading = false;          // data-upload mode: the frame is `upload`
     bool scene = false;              // frames are the EPC scene's phase samples
+    bool replay = false;             // frames are CameraConfig::replay's, one per packet group
     std::vector<uint8_t> upload;
     bool group_damaged = false;
     std::vector<uint8_t> q;         // stream bytes not yet handed to the host

@@ -47,6 +47,10 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &o, FrameSink &sink, C
 
 Record summary_record(const CaptureSummary &s);
 
+// --frames, --seconds and the filter options.
 void add_capture_options(CLI::App *c, CaptureOptions &o);
+// The host filters only: --undistort, --min-amplitude, --auto-intg, --hdr,
+// --sync-guard.
+void add_filter_options(CLI::App *c, CaptureOptions &o);
 
 }  // namespace tarvo_cli

@@ -22,6 +22,7 @@ struct Global {
     std::string prefix;  // empty: the per-user state directory
     std::string log_level = "warn";
     int device = 0;  // index in the camera list
+    char **argv = nullptr;  // the program's arguments (a re-exec needs them)
 };
 
 // A record of named values, printed as "key: value" lines for people or
@@ -120,6 +121,7 @@ void add_list(CLI::App &app, Global &g, Runner &run);
 void add_info(CLI::App &app, Global &g, Runner &run);
 void add_access(CLI::App &app, Global &g, Runner &run);  // param, reg, reset
 void add_capture(CLI::App &app, Global &g, Runner &run);
+void add_record(CLI::App &app, Global &g, Runner &run);
 void add_convert(CLI::App &app, Global &g, Runner &run);
 void add_transfer(CLI::App &app, Global &g, Runner &run);  // fw-upgrade, data-write, data-read
 

@@ -121,6 +121,10 @@ void add_capture_options(CLI::App *c, CaptureOptions &o) {
         ->check(CLI::PositiveNumber);
     c->add_option("-s,--seconds", o.seconds, "capture for this long instead of a number of frames")
         ->check(CLI::PositiveNumber);
+    add_filter_options(c, o);
+}
+
+void add_filter_options(CLI::App *c, CaptureOptions &o) {
     c->add_flag("--undistort", o.undistort, "lens undistortion on");
     c->add_option("--min-amplitude", o.min_amplitude,
                   "minimum amplitude (pixels below carry no distance)");

@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
     CLI::App app{"tarvo-cli: tarvo depth cameras from the command line"};
     app.require_subcommand(1);
     Global g;
+    g.argv = argv;
     app.add_flag("--json", g.json, "print results as JSON");
     app.add_option("--prefix", g.prefix,
                    "directory for the log and calibration files "
@@ -25,6 +26,7 @@ int main(int argc, char **argv) {
     add_info(app, g, run);
     add_access(app, g, run);
     add_capture(app, g, run);
+    add_record(app, g, run);
     add_convert(app, g, run);
     add_transfer(app, g, run);
     try {

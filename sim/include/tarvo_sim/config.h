@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <cstdint>
 #include <string>
@@ -132,6 +133,15 @@ struct SceneTruth {
     std::vector<float> xyz;   // 3 per pixel
 };
 
+// One frame of a replayed recording, sent as the camera took it.
+struct ReplayFrame {
+    uint16_t format = 0;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    std::array<uint8_t, 8> drv_info{};   // the frame header's driver bytes
+    std::vector<uint8_t> bytes;
+};
+
 // One simulated camera.
 struct CameraConfig {
     Speed speed = Speed::high;
@@ -168,6 +178,14 @@ struct CameraConfig {
     std::string product_string = "Tarvo ToF camera (simulated)";
     std::string serial = "SIM0001";
     StreamConfig stream;
+    // Parameters set after those above, overriding them (a replay's
+    // recorded values; values cut to 18 bytes).
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> extra_params;
+    // Replay: every capture sends these frames, in order from the first,
+    // looping after the last, in place of the scene or the test pattern
+    // (a data-upload capture still sends `calibration`). Paced by
+    // parameter 12 unless `stream.paced` is false. See tarvo_sim/replay.h.
+    std::shared_ptr<const std::vector<ReplayFrame>> replay;
 };
 
 // Which commands a behaviour applies to: request code and value, -1 = any.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "recording.h"
 #include "run_command.h"
 #include "tarvo/tarvo.h"
 
@@ -264,7 +265,178 @@ TEST(Cli, ConvertWithoutACamera) {
     std::ofstream("conv/junk.bin") << "not a frame file";
     r = cli("convert conv/junk.bin --png conv/x.png");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r, "no TQ_DIST or TQ_GRAY")) << r.out;
+    EXPECT_TRUE(has(r, "no TQ_DIST or TQ_GRAY frame file nor a recording")) << r.out;
+}
+
+uint32_t le32_at(const std::vector<uint8_t> &b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// Offset of the body of the first chunk tagged `tag`, walking the chunks.
+size_t chunk_body(const std::vector<uint8_t> &b, const char *tag) {
+    for (size_t at = 16; at + 8 <= b.size(); at += 8 + le32_at(b, at + 4))
+        if (std::memcmp(&b[at], tag, 4) == 0) return at + 8;
+    return 0;
+}
+
+TEST(Cli, RecordStoresTheCameraAndItsRawFrames) {
+    fs::create_directories("rec");
+    // A fixed temperature and no noise: two captures see the same frames.
+    const std::string cam = "--fps 20 --temperature 35 --noise off";
+    const std::string prefix = "--prefix " + (fs::current_path() / "rec").string();
+    Result r = sim(cam, prefix + " record rec/r.tvr -n 3");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r, "frames_recorded: 3")) << r.out;
+    ASSERT_EQ(sim(cam, prefix + " capture -n 3 --raw rec/raw.bin").status, 0);
+
+    tarvo::rec::Recording rec;
+    std::string err;
+    ASSERT_TRUE(tarvo::rec::load("rec/r.tvr", rec, err)) << err;
+    EXPECT_EQ(rec.identity.product, "TarvoSim-E2-1.0");
+    EXPECT_EQ(rec.identity.id_text, "SIM-0001");
+    EXPECT_EQ(rec.identity.driver, "EPC chip driver");
+    EXPECT_EQ(rec.identity.version[2] | rec.identity.version[3] << 8, 287);
+    EXPECT_EQ(rec.identity.usb_vendor, 0x1209);
+    EXPECT_EQ(rec.identity.port, 2);
+    ASSERT_TRUE(rec.param(12) && rec.param(7));
+    EXPECT_EQ(rec.param(12)->value, (std::vector<uint8_t>{20, 0, 0, 0}));
+    EXPECT_EQ(rec.param(7)->value, (std::vector<uint8_t>{3, 0, 42, 0, 7, 0}));
+    ASSERT_TRUE(rec.lens);
+    EXPECT_DOUBLE_EQ(rec.lens->cx, 157.262);
+    EXPECT_DOUBLE_EQ(rec.lens->dcoeff[4], -0.0133954);
+    EXPECT_EQ(rec.lens->width, 320u);
+    // The stored calibration image as the camera sends it: valid, zipped,
+    // its payload length in the header.
+    ASSERT_GT(rec.calibration.size(), 17u);
+    const std::vector<uint8_t> cal(rec.calibration.begin(), rec.calibration.end());
+    EXPECT_EQ(cal[0], 1);
+    EXPECT_EQ(cal[2], 1);
+    EXPECT_EQ(le32_at(cal, 11), cal.size() - 17);
+
+    const std::vector<uint8_t> raw = slurp("rec/raw.bin");
+    ASSERT_EQ(rec.frames.size(), 3u);
+    ASSERT_EQ(raw.size(), 3u * 614400);
+    for (size_t k = 0; k < 3; ++k) {
+        const tarvo::rec::FrameInfo &i = rec.frames[k].info;
+        EXPECT_EQ(i.format, 2);
+        EXPECT_EQ(i.width * i.height * 8, 614400u);
+        EXPECT_EQ(i.drv_info[0] | i.drv_info[1] << 8, 350);  // 35.0 degC
+        EXPECT_EQ(i.drv_info[2] | i.drv_info[3] << 8, 350);
+        EXPECT_TRUE(std::equal(rec.frames[k].raw.begin(), rec.frames[k].raw.end(),
+                               raw.begin() + static_cast<std::ptrdiff_t>(k * 614400)))
+            << "frame " << k;
+    }
+    EXPECT_GT(rec.frames[2].info.time_us, rec.frames[0].info.time_us);
+
+    // Damaged files are refused with a reason, never read past their end.
+    const std::vector<uint8_t> good = slurp("rec/r.tvr");
+    const size_t fram = chunk_body(good, "FRAM");
+    ASSERT_GT(fram, 0u);
+    auto refused = [](std::vector<uint8_t> b, const char *why) {
+        tarvo::rec::Recording out;
+        std::string e;
+        EXPECT_FALSE(tarvo::rec::parse(std::move(b), out, e)) << why;
+        EXPECT_TRUE(out.frames.empty());
+        return e;
+    };
+    std::vector<uint8_t> b(good.begin(), good.end() - 1);
+    EXPECT_NE(refused(b, "cut").find("past the end"), std::string::npos);
+    b = good;
+    b[fram] = b[fram + 1] = b[fram + 2] = b[fram + 3] = 0xFF;  // a 4 GiB frame
+    EXPECT_NE(refused(b, "huge frame").find("limits"), std::string::npos);
+    b = good;
+    b[fram] ^= 1;  // size no longer matches the chunk
+    refused(b, "size mismatch");
+    b = good;
+    b[8] = 2;
+    EXPECT_NE(refused(b, "version").find("version 2"), std::string::npos);
+    EXPECT_EQ(cli("record rec/none.tvr -n 1").status, 3);
+}
+
+TEST(Cli, AReplayedRecordingDecodesToTheLiveDistances) {
+    fs::create_directories("play");
+    const auto prefix = [](const char *d) {
+        return "--prefix " + (fs::current_path() / "play" / d).string();
+    };
+    // Noise on and temperatures rising: only the recorded raw frames can
+    // make a replay give the same distances.
+    Result r = sim("--seed 9 --cameras 1", prefix("live") +
+                                                " record play/r.tvr -n 4 --dist play/live.tq");
+    ASSERT_EQ(r.status, 0) << r.out;
+    // A fresh prefix: the replayed camera's stored calibration is read out
+    // anew. Slower than recorded, so that no frame arrives while the tool
+    // is not collecting (the library drops those).
+    r = sim_sh("--play play/r.tvr --fps 4",
+               "$CLI --json " + prefix("replay") + " list && $CLI " + prefix("replay") +
+                   " capture -n 4 --dist play/replay.tq");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r, R"("product":"TarvoSim-E2-1.0","id_text":"SIM-0001")")) << r.out;
+    const std::vector<uint8_t> live = slurp("play/live.tq"), replay = slurp("play/replay.tq");
+    ASSERT_GT(live.size(), 4u * 320 * 240 * 4);
+    EXPECT_TRUE(live == replay) << "the replayed distances differ from the live ones";
+    int w, h;
+    const std::vector<float> d = tq_frame("play/replay.tq", "TQ_DIST", 3, w, h);
+    ASSERT_EQ(d.size(), 320u * 240);
+    EXPECT_NEAR(d[120 * 320 + 160], 1.5, 0.05);  // the scene's default plane
+
+    r = tarvo_test::run_command(k_env + TARVO_SIM_EXE + " run --play play/live.tq -- true");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has(r, "not a tarvo recording")) << r.out;
+}
+
+TEST(Cli, ConvertDecodesRecordingsAndRawFramesWithoutACamera) {
+    fs::create_directories("conv2");
+    const std::string live_prefix = "--prefix " + (fs::current_path() / "conv2/live").string();
+    // At 30.0 degC, the temperature raw frames are decoded at.
+    Result r = sim("--temperature 30", live_prefix + " record conv2/r.tvr -n 2 --dist conv2/live.tq");
+    ASSERT_EQ(r.status, 0) << r.out;
+    int w, h;
+    const std::vector<float> d = tq_frame("conv2/live.tq", "TQ_DIST", 1, w, h);
+    ASSERT_EQ(d.size(), 320u * 240);
+
+    // A recording: the frame asked for, calibrated with the recorded
+    // calibration (a fresh prefix), its cloud through the recorded lens.
+    r = cli("--prefix " + (fs::current_path() / "conv2/fresh").string() +
+            " convert conv2/r.tvr --frame 1 --png conv2/c.png --range-min 1 --range-max 2 --ply "
+            "conv2/p.ply");
+    ASSERT_EQ(r.status, 0) << r.out;
+    tarvo_init("cli_test.log");
+    std::vector<uint8_t> want(d.size() * 3);
+    tarvo_cmap_float(want.data(), static_cast<int>(want.size()), d.data(),
+                     static_cast<int>(d.size()), TARVO_CMAP_OUTFMT_RGB, 1.0f, 2.0f);
+    tarvo_uninit();
+    const Png c = read_png("conv2/c.png");
+    ASSERT_EQ(c.w * c.h, 320 * 240);
+    EXPECT_EQ(c.px, want);
+    const Ply p = read_ply("conv2/p.ply");
+    size_t first = d.size();
+    long valid = 0;
+    for (size_t i = 0; i < d.size(); ++i)
+        if (d[i] > 0 && d[i] < 60) first = std::min(first, i), ++valid;
+    ASSERT_EQ(p.vertices, valid);
+    const float u = static_cast<float>(first % 320) - 157.262f;
+    EXPECT_FLOAT_EQ(p.xyz[0], static_cast<float>(d[first] * static_cast<double>(u) / 210.783f));
+
+    // The same frame as raw bytes, with the calibration files the live
+    // run left in its prefix: the same picture.
+    tarvo::rec::Recording rec;
+    std::string err;
+    ASSERT_TRUE(tarvo::rec::load("conv2/r.tvr", rec, err)) << err;
+    {
+        std::ofstream raw("conv2/r.bin", std::ios::binary);
+        for (const auto &f : rec.frames)
+            raw.write(reinterpret_cast<const char *>(f.raw.data()),
+                      static_cast<std::streamsize>(f.raw.size()));
+    }
+    r = cli(live_prefix + " convert conv2/r.bin --raw --frame 1 --png conv2/raw.png --range-min 1 "
+                          "--range-max 2");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_png("conv2/raw.png").px, want);
+
+    EXPECT_EQ(cli("convert conv2/r.tvr --frame 2 --png conv2/x.png").status, 1);
+    r = cli("convert conv2/r.bin --raw --width 7 --png conv2/x.png");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r, "no whole number")) << r.out;
 }
 
 TEST(Cli, TransfersAndARefusedFirmwareImage) {
