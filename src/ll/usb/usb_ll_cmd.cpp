@@ -159,9 +159,15 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t 
         return false;
     }
 
-    // The completion wakes this call at once; after about one second the
-    // transfer is cancelled, whatever `timeout_ms` says.
-    if (!cmd_wait(c, platform::mono_deadline_after(k_cmd_poll_ms * k_cmd_polls))) {
+    // The completion wakes this call at once. The limit is counted in
+    // rounds of 10 ms rather than read off the clock once, as it always
+    // was: on a loaded machine each round runs long, and the camera's
+    // answer gets the same extra time. After 100 rounds (about one second)
+    // the transfer is cancelled, whatever `timeout_ms` says.
+    bool done = false;
+    for (int round = 0; !done && round < k_cmd_polls; ++round)
+        done = cmd_wait(c, platform::mono_deadline_after(k_cmd_poll_ms));
+    if (!done) {
         TQ_WRN("[%s] contrl trans timeout , cancel it\n", k_fn);
         libusb_cancel_transfer(t);
     }
