@@ -7,7 +7,7 @@ packages=(
   g++ clang cmake ninja-build ccache pkg-config
   libusb-1.0-0-dev libzip-dev zip unzip libcli11-dev libpng-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  umockdev libumockdev-dev
+  umockdev libumockdev-dev nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
   doxygen
 )

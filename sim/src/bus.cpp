@@ -321,8 +321,10 @@ void Bus::Impl::init_params(Camera::State &s) {
     // A physical camera answers with the calibration its factory measured.
     if (c.scene.physical && c.factory_calibration && c.calibration.empty() && epc_chip::present(c)) {
         s.cfg.calibration = factory_calibration(c.chip_info[1], c.chip_info[2]).image;
-        s.params[k_param_calib_info] = calib_info_of(s.cfg.calibration);
     }
+    // Parameter 8 describes the stored image (tests may set it otherwise).
+    if (!s.cfg.calibration.empty() && epc_chip::present(c))
+        s.params[k_param_calib_info] = calib_info_of(s.cfg.calibration);
     for (const auto &[id, v] : c.extra_params) s.params[id] = cut(v);
 }
 

@@ -1,10 +1,15 @@
 // Scene options of tarvo-sim (physical scene of EPC cameras).
 #include "scene/options.h"
 
+#include <fstream>
+#include <iterator>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+#include "scene/scene_file.h"
 
 namespace tarvo::sim::phys {
 
@@ -63,6 +68,21 @@ const SceneOption k_options[] = {
      [](CameraConfig &c, const char *, std::string &) {
          c.factory_calibration = false;
          return true;
+     }},
+    {"--scene", "FILE", "the objects of a JSON scene file instead of one plane (sim/README.md)",
+     [](CameraConfig &c, const char *v, std::string &e) {
+         return load_scene_file(v, c.scene, e);
+     }},
+    {"--calibration", "FILE", "the stored calibration image (17-byte header, then the payload)",
+     [](CameraConfig &c, const char *v, std::string &e) {
+         std::ifstream f(v, std::ios::binary);
+         if (!f) {
+             e = std::string("cannot read ") + v;
+             return false;
+         }
+         c.calibration.assign(std::istreambuf_iterator<char>(f), {});
+         if (c.calibration.empty()) e = std::string(v) + " is empty";
+         return !c.calibration.empty();
      }},
     {"--amplitude", "A", "the flat test scene instead: one distance, amplitude A (ADC counts)",
      [](CameraConfig &c, const char *v, std::string &e) {

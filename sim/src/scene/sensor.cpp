@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "scene/optics.h"
 #include "wire.h"
@@ -69,6 +70,8 @@ struct Atan {
             y = t0 - x;
             x = t0 + x;
         }
+        // Sample differences are far below 2^19: a 32-bit division.
+        if (y < (1 << 19)) return base + t[static_cast<int32_t>(y * 4096) / static_cast<int32_t>(x)];
         return base + t[y * 4096 / x];
     }
 };
@@ -150,6 +153,100 @@ bool exact_hd(int phase, double rad, int64_t &H, int64_t &D) {
     return false;
 }
 
+// Exact readings by table. A vector (H, D) and every whole multiple of it
+// decode to the same phase (the arc-tangent looks only at the ratio of the
+// folded components), so per phase the primitive vectors that decode to
+// it within one unit, of components up to k_table_reach, serve every
+// amplitude: the multiple nearest to the wanted length. Phases that only
+// long vectors reach (next to the octant boundaries) get the one the
+// search above finds. Built once per process.
+constexpr int k_table_reach = 160;
+
+struct ExactTable {
+    std::vector<uint32_t> first;             // 30001 offsets into vec
+    std::vector<std::array<int32_t, 2>> vec;  // (H, D), shortest first per phase
+    std::vector<float> len, inv_len;
+
+    ExactTable() {
+        const Atan &a = atan_table();
+        std::vector<std::array<int32_t, 3>> all;  // phase, H, D
+        for (int h = -k_table_reach; h <= k_table_reach; ++h)
+            for (int d = -k_table_reach; d <= k_table_reach; ++d) {
+                if (std::gcd(h, d) != 1) continue;
+                const int ph = decoded(a, h, d);
+                for (int q = -1; q <= 1; ++q) all.push_back({(ph + q + 30000) % 30000, h, d});
+            }
+        std::sort(all.begin(), all.end(), [](const auto &x, const auto &y) {
+            return x[0] != y[0] ? x[0] < y[0]
+                                : x[1] * x[1] + x[2] * x[2] < y[1] * y[1] + y[2] * y[2];
+        });
+        first.assign(30001, 0);
+        size_t at = 0;
+        for (int ph = 0; ph < 30000; ++ph) {
+            first[static_cast<size_t>(ph)] = static_cast<uint32_t>(vec.size());
+            const size_t from = vec.size();
+            for (; at < all.size() && all[at][0] == ph; ++at) vec.push_back({all[at][1], all[at][2]});
+            int64_t H = 0, D = 0;
+            if (vec.size() == from && exact_hd(ph, 2.0 * k_table_reach, H, D)) {
+                const int64_t g = std::gcd(H, D);
+                vec.push_back({static_cast<int32_t>(H / g), static_cast<int32_t>(D / g)});
+            }
+        }
+        first[30000] = static_cast<uint32_t>(vec.size());
+        len.reserve(vec.size());
+        inv_len.reserve(vec.size());
+        for (const auto &v : vec) {
+            len.push_back(static_cast<float>(std::hypot(v[0], v[1])));
+            inv_len.push_back(1.0f / len.back());
+        }
+    }
+
+    // A multiple of a vector of `phase` whose length is within 2 % (or half
+    // a count) of `rad`, else the nearest one; false when the phase has none.
+    bool pick(int phase, double rad, int64_t &H, int64_t &D) const {
+        const uint32_t b = first[static_cast<size_t>(phase)], e = first[static_cast<size_t>(phase) + 1];
+        const double good = std::max(0.5, 0.02 * rad);
+        double best = 1e300;
+        for (uint32_t i = b; i < e && best > good; ++i) {
+            // Shortest first: once a single vector is too long by more than
+            // the best error, every later one is as well.
+            if (len[i] - rad > best) break;
+            const int64_t k = std::max<int64_t>(1, static_cast<int64_t>(rad * inv_len[i] + 0.5));
+            const double err = std::fabs(static_cast<double>(k) * len[i] - rad);
+            if (err < best) {
+                best = err;
+                H = k * vec[i][0];
+                D = k * vec[i][1];
+            }
+        }
+        return b != e;
+    }
+};
+
+const ExactTable &exact_table() {
+    static const ExactTable t;
+    return t;
+}
+
+// Integer (H, D) near the phasor (h, d) = rad (-sin, -cos) of `phase`
+// whose reading is `phase` within one unit: the rounded phasor when it
+// reads right, else the table's nearest multiple.
+void exact_vector(int phase, double rad, double h, double d, int64_t &H, int64_t &D) {
+    // Rounded half away from zero, without a library call.
+    H = static_cast<int64_t>(h + (h < 0 ? -0.5 : 0.5));
+    D = static_cast<int64_t>(d + (d < 0 ? -0.5 : 0.5));
+    if ((H != 0 || D != 0) && near(decoded(atan_table(), H, D), phase)) return;
+    exact_table().pick(phase, rad, H, D);
+}
+
+// Samples about the level b for the vector (H, D): H = DCS3 - DCS1,
+// D = DCS2 - DCS0, both pairs centred on b, clipped to the ADC range.
+std::array<int, 4> samples_of(int64_t H, int64_t D, int b) {
+    const int64_t d1 = b - (H >> 1), d0 = b - (D >> 1);
+    auto clip = [](int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, 0, 4095)); };
+    return {clip(d0), clip(d1), clip(d0 + D), clip(d1 + H)};
+}
+
 uint16_t adc(double v) {
     return static_cast<uint16_t>(std::clamp<double>(std::lround(v), 0.0, 4095.0));
 }
@@ -195,17 +292,10 @@ std::array<int, 2> temperatures(const SceneConfig &sc, double seconds) {
 }
 
 std::array<int, 4> exact_samples(int phase, double amp, int b) {
+    const double rad = 2.0 * amp, phi = phase * (2.0 * M_PI / 30000.0);
     int64_t H = 0, D = 0;
-    const double rad = 2.0 * amp;
-    if (!exact_hd(phase, rad, H, D)) {
-        const double phi = phase * (2.0 * M_PI / 30000.0);
-        H = std::llround(-rad * std::sin(phi));
-        D = std::llround(-rad * std::cos(phi));
-    }
-    // H = DCS3 - DCS1, D = DCS2 - DCS0, both pairs centred on b.
-    const int64_t d1 = b - (H >> 1), d0 = b - (D >> 1);
-    auto clip = [](int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, 0, 4095)); };
-    return {clip(d0), clip(d1), clip(d0 + D), clip(d1 + H)};
+    exact_vector(phase, rad, -rad * std::sin(phi), -rad * std::cos(phi), H, D);
+    return samples_of(H, D, b);
 }
 
 Model::Model(const SceneConfig &sc, uint16_t chip_id, uint16_t wafer_id, int w, int h,
@@ -280,6 +370,9 @@ void Model::draw(const Exposure &e, std::span<uint8_t> out) const {
     const int bi = static_cast<int>(std::lround(b));
     uint64_t st = sc_.seed * 0x9E3779B97F4A7C15ull ^ (e.frame_seq + 1) * 0xD1B54A32D192ED03ull;
     std::vector<uint16_t> px(4 * plane);
+    // Phase plus drift rounded to the nearest unit by truncation: the drift
+    // is kept a positive number of whole periods above its value.
+    const double drift_round = std::fmod(drift, 30000.0) + 30000.0 + 0.5;
     const double cd = std::cos(drift * (2.0 * M_PI / 30000.0));
     const double sd = std::sin(drift * (2.0 * M_PI / 30000.0));
     for (int r = 0; r < h_; ++r) {
@@ -289,17 +382,18 @@ void Model::draw(const Exposure &e, std::span<uint8_t> out) const {
             const size_t p = static_cast<size_t>(r) * w_ + c;
             const double amp = amp_[p] * gain;
             uint16_t *o = &px[4 * p];
-            if (!sc_.noise) {
-                double ph = std::fmod(phase_[p] + drift, 30000.0);
-                if (ph < 0) ph += 30000.0;
-                const int target = static_cast<int>(std::lround(ph)) % 30000;
-                const auto s = exact_samples(target, amp, bi);
-                for (int k = 0; k < 4; ++k) o[k] = static_cast<uint16_t>(s[static_cast<size_t>(k)]);
-                continue;
-            }
             // The drift turns every phasor by the same angle.
             const double ca = amp * (cos_[p] * cd - sin_[p] * sd);
             const double sa = amp * (sin_[p] * cd + cos_[p] * sd);
+            if (!sc_.noise) {
+                int target = static_cast<int>(phase_[p] + drift_round) % 30000;
+                if (target < 0) target += 30000;
+                int64_t H = 0, D = 0;
+                exact_vector(target, 2.0 * amp, -2.0 * sa, -2.0 * ca, H, D);
+                const auto s = samples_of(H, D, bi);
+                for (int k = 0; k < 4; ++k) o[k] = static_cast<uint16_t>(s[static_cast<size_t>(k)]);
+                continue;
+            }
             const double mean[4] = {b + ca, b + sa, b - ca, b - sa};
             for (int k = 0; k < 4; ++k) {
                 // Shot noise: the spread grows with the square root of the

@@ -11,3 +11,9 @@ n=$(echo "$out" | sed -nE 's/^10 frames, ([0-9]+) points in ex\.ply, centre (1\.
 [ -n "$n" ] && [ "$n" -gt 60000 ]
 grep -q "^element vertex $n\$" ex.ply
 "$1" run --distance 1.25 --noise off -- "$3" | grep -E '20 frames through the callback, mean centre 1\.2[45]'
+# A scene file: a box before a wall; the centre pixel sees the box's face.
+cat > box_scene.json <<'JSON'
+{"objects": [{"type": "plane", "distance": 3.0},
+             {"type": "box", "centre": [0, 0, 1.3], "size": [0.4, 0.4, 0.2]}]}
+JSON
+"$1" run --scene box_scene.json -- "$3" | grep -E 'mean centre 1\.(19[89]|20[012])'

@@ -83,6 +83,9 @@ TEST(SimLauncher, ExitStatusAndUsage) {
     EXPECT_EQ(run("run --fps ten -- true").status, 2);           // not a number
     EXPECT_EQ(run("run --bogus -- true").status, 2);
     EXPECT_EQ(run("run -- /nonexistent/program").status, 127);
+    Result bad = run("run --scene /nonexistent/scene.json -- true");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.out.find("--scene cannot read /nonexistent/scene.json"), std::string::npos) << bad.out;
     Result help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--frames-per-packet"), std::string::npos);

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "scene.h"
+#include "scene/sensor.h"
+#include "tarvo/tarvo_epc.h"
 
 namespace {
 
@@ -88,3 +90,23 @@ TEST(SimScene, RawRowsStartAtTheCentreAndAlternate) {
 }
 
 }  // namespace
+
+// The exact samples of the physical scene without noise, read by the
+// library's own arc-tangent: every phase within one unit, at any
+// amplitude, and the amplitude close to the one asked for where the ADC
+// range leaves room.
+TEST(SimScene, ExactSamplesReadTheirPhaseThroughTheLibrarysArcTangent) {
+    atan2lut_Init();
+    int off_amp = 0;
+    for (double amp : {2.0, 40.0, 400.0, 1500.0})
+        for (int phase = 0; phase < 30000; ++phase) {
+            const auto s = tarvo::sim::phys::exact_samples(phase, amp, 1990);
+            const int H = s[3] - s[1], D = s[2] - s[0];
+            const int got = (atan2_lut(H, D) + 15000) % 30000;
+            const int e = std::abs(got - phase);
+            ASSERT_LE(std::min(e, 30000 - e), 1) << phase << " at amplitude " << amp;
+            if (amp >= 400.0 && std::fabs(std::hypot(H, D) / 2.0 - amp) > 0.05 * amp) ++off_amp;
+        }
+    // Only phases next to the octant boundaries need longer vectors.
+    EXPECT_LT(off_amp, 2 * 30000 / 100);
+}
