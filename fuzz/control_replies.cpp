@@ -15,6 +15,9 @@
 //     a >> 6 == 1  completes short: the next byte mod (length + 1) bytes
 //     a >> 6 >= 2  fails with one of the transfer statuses (a & 7)
 //
+// A sixth operation hands 32 input bytes as the product text to the driver
+// look-up.
+//
 // Checks: an operation succeeds exactly when every answer it met was good
 // (busy answers aside), and a read never writes past what was asked.
 #include <libusb.h>
@@ -22,11 +25,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "ll/usb/usb_ll_priv.h"
+#include "tarvo/tarvo_drv.h"
 #include "tarvo/tarvo_ll.h"
 #include "tarvo/tarvo_log.h"
+
+using fuzz::check;
 
 namespace {
 
@@ -44,13 +52,6 @@ struct Input {
 Input g_in;
 bool g_bad = false;          // a failing answer was given during the operation
 uint8_t g_last[2] = {0, 0};  // request and value of the last command sent
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "control_replies check failed: %s\n", what);
-        std::abort();
-    }
-}
 
 // Answers one transfer: fills the data stage and sets status and length.
 void answer(libusb_transfer *t) {
@@ -150,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint8_t op = g_in.u8();
         g_bad = false;
         bool ok = false;
-        switch (op % 5) {
+        switch (op % 6) {
             case 0: {  // the status check alone, after a command of any kind
                 const uint8_t type = g_in.u8(), value = g_in.u8();
                 g_last[0] = type;
@@ -186,6 +187,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 const int n = 1 + g_in.u8() % 4;
                 std::vector<uint8_t> items(static_cast<size_t>(n) * TARVO_LL_PARAM_ITEM_SIZE, 7);
                 ok = tarvo_ll_param_set(&dev, items.data(), n);
+                break;
+            }
+            case 5: {  // the product text the camera reported picks the driver
+                tarvo_dev_t cam{};
+                for (char &c : cam.product) c = static_cast<char>(g_in.u8());
+                const tarvo_drv_t *row = tarvo_drv_find(&cam);
+                const std::string text(cam.product, strnlen(cam.product, sizeof cam.product));
+                check(!row || text.find('-' + std::string(row->code) + '-') != std::string::npos,
+                      "driver picked for a code the product text does not name");
+                ok = true;
                 break;
             }
         }
