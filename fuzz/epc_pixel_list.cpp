@@ -11,8 +11,11 @@
 
 #include "epc/epc_state.h"
 #include "epc/pipeline.h"
+#include "fuzz_check.h"
 #include "tarvo/tarvo_epc.h"
 #include "tarvo/tarvo_log.h"
+
+using fuzz::check;
 
 namespace {
 
@@ -20,13 +23,6 @@ const char *list_path() {
     static char path[64];
     if (!path[0]) std::snprintf(path, sizeof path, "pixel_list_%d.txt", static_cast<int>(getpid()));
     return path;
-}
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "check failed: %s\n", what);
-        std::abort();
-    }
 }
 
 }  // namespace

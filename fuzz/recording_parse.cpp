@@ -6,16 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "recording.h"
 
-namespace {
+using fuzz::check;
 
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "check failed: %s\n", what);
-        std::abort();
-    }
-}
+namespace {
 
 bool inside(std::span<const uint8_t> part, const std::vector<uint8_t> &all) {
     return part.empty() ||
