@@ -95,10 +95,12 @@ void serve_plugging(tarvo::sim::Bus &bus, pid_t pid, int64_t unplug_ms, int64_t 
                 if (bus.camera(k).stats().opens > 0) opened = now;
         if (opened && !unplugged && now - *opened >= std::chrono::milliseconds(unplug_ms)) {
             for (size_t k = 0; k < bus.size(); ++k) bus.camera(k).unplug();
+            std::fprintf(stderr, "tarvo-sim: cameras unplugged\n");
             unplugged = now;
         }
         if (unplugged && replug_ms >= 0 && now - *unplugged >= std::chrono::milliseconds(replug_ms)) {
             for (size_t k = 0; k < bus.size(); ++k) bus.camera(k).replug();
+            std::fprintf(stderr, "tarvo-sim: cameras replugged\n");
             replug_ms = -1;
         }
         usleep(5000);
