@@ -16,13 +16,15 @@ struct Case {
     Hostile mode;
     bool at_open;       // hostile from the start, else once the camera is open
     const char *step;   // first step that fails ("" for none)
-    const char *log;    // a line the library logs
+    std::string log;    // a line the library logs
 };
 
 const Case k_cases[] = {
     {Hostile::short_replies, false, "parameter", "[usb_ll_exe_cmd] exe usb cmd failed"},
     {Hostile::long_replies, false, "parameter", "exe usb cmd failed: LIBUSB_ERROR_OVERFLOW"},
-    {Hostile::status_unterminated, false, "parameter", "[ERR] [usb_ll_check_last_cmd] XXXX"},
+    // The text is cut at its 60 bytes, nothing read beyond.
+    {Hostile::status_unterminated, false, "parameter",
+     "[ERR] [usb_ll_check_last_cmd] " + std::string(60, 'X') + "\n"},
     {Hostile::status_other_command, false, "parameter", "is not as expect"},
     {Hostile::param_255, false, "parameter", "[_tarvo_param_batch_get] parameter 12 claims 255 bytes"},
     {Hostile::param_255, true, "open", "[_tarvo_param_batch_get] parameter 2 claims 255 bytes"},
