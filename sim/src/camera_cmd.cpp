@@ -67,6 +67,21 @@ void answer_param_get(Camera::State &s, std::vector<uint8_t> &reply) {
         item[1] = static_cast<uint8_t>(n);
         std::memcpy(item + 2, it->second.data(), n);
     }
+    for (size_t i = 0; i < items && i < s.param_query.size(); ++i) {
+        uint8_t *item = reply.data() + i * wire::k_param_item;
+        if (s.cfg.hostile == Hostile::param_255) {
+            item[1] = 255;
+            std::memset(item + 2, 0xA5, k_param_value_max);
+        } else if (s.cfg.hostile == Hostile::calib_4gib && item[0] == k_param_calib_info) {
+            // Valid, version 1, a file and valid size of 4 GiB - 1.
+            std::memset(item + 2, 0, k_param_value_max);
+            item[1] = 17;
+            item[2] = 1;
+            wire::put32(item + 5, 1);
+            wire::put32(item + 9, 0xFFFFFFFFu);
+            wire::put32(item + 13, 0xFFFFFFFFu);
+        }
+    }
 }
 
 void apply_reg_write(Camera::State &s, const uint8_t *d, size_t len) {
@@ -233,7 +248,15 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
             --s.busy_left;
             code = wire::k_status_busy;
         }
-        const auto rec = wire::status_record(code, req, val, code == wire::k_status_error ? s.last_text : "");
+        const Hostile hm = s.cfg.hostile;
+        if (hm == Hostile::busy) code = wire::k_status_busy;
+        if (hm == Hostile::status_unterminated) code = wire::k_status_error;
+        if (hm == Hostile::status_other_command) {
+            req = static_cast<uint8_t>(req ^ 0x0F);
+            val = static_cast<uint8_t>(val + 7);
+        }
+        auto rec = wire::status_record(code, req, val, code == wire::k_status_error ? s.last_text : "");
+        if (hm == Hostile::status_unterminated) std::fill(rec.begin() + 3, rec.end(), 'X');
         std::memcpy(reply.data(), rec.data(), std::min(reply.size(), rec.size()));
     } else {
         ++s.stats.commands;
@@ -261,9 +284,13 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
 
     if (status == 0 && st.in() && take_behaviour(s, Behaviour::Kind::short_reply, st.request, st.value, &bh))
         reply.resize(std::min<size_t>(reply.size(), bh.bytes));
+    const bool class_in = status == 0 && st.in() && (st.type & 0x60) != 0;
+    if (class_in && s.cfg.hostile == Hostile::short_replies) reply.resize(reply.size() / 2);
     if (st.in()) std::memcpy(b + 8, reply.data(), reply.size());
     u->status = status;
     u->actual = status == 0 ? static_cast<int32_t>(st.in() ? reply.size() : data_len) : 0;
+    // More than asked: the buffer fills and the transfer ends in an overflow.
+    if (class_in && s.cfg.hostile == Hostile::long_replies) u->status = -EOVERFLOW;
 
     if ((st.type & 0x60) != 0 && take_behaviour(s, Behaviour::Kind::delay, st.request, st.value, &bh)) {
         u->due_us = now + int64_t{bh.ms} * 1000;

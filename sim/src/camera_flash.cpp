@@ -15,6 +15,11 @@ void cam_data_action(Camera::State &s, bool in, uint16_t value, const uint8_t *d
     FlashReply r = s.flash->handle(in, value, out, static_cast<uint16_t>(reply.size()));
     switch (r.kind) {
         case FlashReply::Kind::ok:
+            if (in && value == 0 && s.cfg.hostile == Hostile::flash_sizes && r.data.size() >= 12) {
+                // The information record: size and address beyond any flash.
+                wire::put32(r.data.data() + 4, 0xFFFFFFF0u);
+                wire::put32(r.data.data() + 8, 0xFFFFFFF0u);
+            }
             if (in) std::memcpy(reply.data(), r.data.data(), std::min(reply.size(), r.data.size()));
             return;
         case FlashReply::Kind::error:

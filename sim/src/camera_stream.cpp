@@ -132,6 +132,17 @@ bool next_packet(Camera::State &s, int64_t now) {
     h.width = g.cfg.width;
     h.height = g.cfg.height;
     h.drv_info = g.cfg.drv_info;
+    if (s.cfg.hostile == Hostile::header_limits && !g.uploading) {
+        // Every field at its limit in turn, frame by frame, behind a valid
+        // header checksum.
+        const uint32_t k = g.group_seq % 3;
+        if (k == 2 && g.group_off == 0) h.len = 0xFFFFF;
+        if (k == 1) h.frlen = 0x7FFFFFF;
+        if (k == 0) {
+            h.sidx = static_cast<uint16_t>(h.sidx - 10);
+            h.fridx = static_cast<uint16_t>(h.fridx - 5);
+        }
+    }
     h.frame_bound = g.group_off == 0;
     h.has_dsum = g.cfg.payload_checksum;
     const uint8_t *payload = g.group.data() + g.group_off;
@@ -211,6 +222,7 @@ void cam_start_stream(Camera::State &s, int64_t now) {
         g.scene = true;
         g.cfg.drv_info = scene::drv_info(s, g.cfg.drv_info);
     }
+    if (s.cfg.hostile == Hostile::ragged_frames && !g.uploading) g.frlen += 3;
     if (g.cfg.frames_per_packet > 1 && uint64_t{g.frlen} * g.cfg.frames_per_packet > 0xFFFFF)
         g.cfg.frames_per_packet = static_cast<uint16_t>(std::max<uint32_t>(1, 0xFFFFF / g.frlen));
     g.cfg.packet_payload = std::min<uint32_t>(std::max<uint32_t>(4, g.cfg.packet_payload), 0xFFFFC);

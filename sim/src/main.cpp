@@ -3,6 +3,9 @@
 //
 //   tarvo-sim run [--cameras N] [camera options] -- COMMAND [ARGS...]
 //
+// --unplug-after and --replug-after pull the cameras from the bus while
+// COMMAND runs; --hostile makes them break the link's rules.
+//
 // The bus lives in this process; both run under the umockdev preload
 // library and COMMAND and sees the cameras through its own, unchanged libusb. The exit
 // status is COMMAND's.
@@ -11,6 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,8 +53,12 @@ void usage(FILE *f) {
         "  --verbose               print every request\n"
         "  --play FILE             replay a recording of tarvo-cli record: the recorded\n"
         "                          camera with its frames, looping, at the recorded\n"
-        "                          frame rate unless --fps is given (docs/replay.md)\n",
+        "                          frame rate unless --fps is given (docs/replay.md)\n"
+        "  --unplug-after MS       the cameras leave the bus MS ms after the first open\n"
+        "  --replug-after MS       ... and come back MS ms after leaving\n"
+        "  --hostile NAME          a camera that breaks the link's rules; NAME is one of:\n",
         f);
+    std::fputs(tarvo::sim::hostile_help().c_str(), f);
     tarvo::sim::phys::print_scene_options(f);
 }
 
@@ -70,6 +79,34 @@ unsigned long num(const char *opt, const char *v) {
     return n;
 }
 
+// Waits for the child while unplugging the cameras `unplug_ms` after the
+// first open of any of them, and replugging them `replug_ms` (if not
+// negative) after that.
+void serve_plugging(tarvo::sim::Bus &bus, pid_t pid, int64_t unplug_ms, int64_t replug_ms,
+                    int &status) {
+    using clock = std::chrono::steady_clock;
+    std::optional<clock::time_point> opened, unplugged;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        const auto now = clock::now();
+        if (!opened)
+            for (size_t k = 0; k < bus.size(); ++k)
+                if (bus.camera(k).stats().opens > 0) opened = now;
+        if (opened && !unplugged && now - *opened >= std::chrono::milliseconds(unplug_ms)) {
+            for (size_t k = 0; k < bus.size(); ++k) bus.camera(k).unplug();
+            std::fprintf(stderr, "tarvo-sim: cameras unplugged\n");
+            unplugged = now;
+        }
+        if (unplugged && replug_ms >= 0 && now - *unplugged >= std::chrono::milliseconds(replug_ms)) {
+            for (size_t k = 0; k < bus.size(); ++k) bus.camera(k).replug();
+            std::fprintf(stderr, "tarvo-sim: cameras replugged\n");
+            replug_ms = -1;
+        }
+        usleep(5000);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -88,6 +125,7 @@ int main(int argc, char **argv) {
     bool format_given = false;
     std::string play;
     bool fps_given = false;
+    int64_t unplug_after = -1, replug_after = -1;
     int i = 2;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
@@ -137,6 +175,15 @@ int main(int argc, char **argv) {
         else if (a == "--reset-delay") cfg.reset_delay_ms = static_cast<uint32_t>(num("--reset-delay", value()));
         else if (a == "--verbose") opt.verbose = true;
         else if (a == "--play") play = value();
+        else if (a == "--unplug-after") unplug_after = static_cast<int64_t>(num(a.c_str(), value()));
+        else if (a == "--replug-after") replug_after = static_cast<int64_t>(num(a.c_str(), value()));
+        else if (a == "--hostile") {
+            const char *name = value();
+            if (!tarvo::sim::hostile_from_name(name, &cfg.hostile)) {
+                std::fprintf(stderr, "tarvo-sim: unknown --hostile mode '%s'\n", name);
+                return 2;
+            }
+        }
         else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
@@ -209,7 +256,11 @@ int main(int argc, char **argv) {
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGHUP, &sa, nullptr);
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        if (unplug_after < 0) {
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        } else {
+            serve_plugging(bus, pid, unplug_after, replug_after, status);
         }
         if (WIFEXITED(status)) return WEXITSTATUS(status);
         if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

@@ -59,6 +59,14 @@ bool param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
     bool ok = tarvo_ll_param_get(&ctx->ll, link, count);
     if (ok) {
         for (size_t i = 0; i < n; ++i) decode_item(link + i * k_item, items[i]);
+        // A length beyond the value field would lead callers to read past it.
+        for (size_t i = 0; i < n && ok; ++i)
+            if (items[i].param_val_len > k_val) {
+                TQ_ERR("[%s] parameter %d claims %d bytes\n", k_name, items[i].param_id,
+                       items[i].param_val_len);
+                items[i].param_val_len = 0;
+                ok = false;
+            }
     }
     std::free(link);
     return ok;

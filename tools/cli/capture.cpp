@@ -80,8 +80,12 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &o, FrameSink &sink,
         tarvo_frame_info_t info{};
         const int got = tarvo_cap_get_frames(dev, 1, raw.data(), k_raw_max, &info);
         if (got != 1) {
-            fail(got == 0 ? "no frame arrived in time"
-                          : std::string("the capture failed: ") + tarvo_error_name(got));
+            // An error the callback took ended the capture (a camera that
+            // left the bus): name it rather than the time-out it led to.
+            const int err = got < 0 ? got : g_last_error.load();
+            fail(err == 0 || err == TARVO_ERR_CAP_FRAME_DISCARD
+                     ? std::string("no frame arrived in time")
+                     : std::string("the capture failed: ") + tarvo_error_name(err));
             status = k_failed;
             break;
         }

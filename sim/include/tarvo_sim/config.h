@@ -142,6 +142,24 @@ struct ReplayFrame {
     std::vector<uint8_t> bytes;
 };
 
+// A hostile camera: every command or packet of the kind named breaks the
+// rules of the link in one way, for as long as the mode is set
+// (CameraConfig::hostile, Camera::set_hostile, tarvo-sim --hostile NAME).
+enum class Hostile {
+    none,
+    short_replies,        // camera-to-host commands answer half the bytes asked
+    long_replies,         // ... answer more than asked (the transfer overflows)
+    status_unterminated,  // status records: an error whose text has no terminating zero
+    status_other_command, // status records name another command than the last
+    param_255,            // parameter items claim 255 value bytes
+    busy,                 // every status poll answers busy
+    header_limits,        // packet headers at their limits: len 0xFFFFF, frlen
+                          // 0x7FFFFFF, sidx and fridx jumping backwards
+    ragged_frames,        // frames 3 bytes longer than their geometry
+    calib_4gib,           // parameter 8 describes a valid 4 GiB calibration file
+    flash_sizes,          // flash information: sizes and addresses of 0xFFFFFFF0
+};
+
 // One simulated camera.
 struct CameraConfig {
     Speed speed = Speed::high;
@@ -186,6 +204,7 @@ struct CameraConfig {
     // (a data-upload capture still sends `calibration`). Paced by
     // parameter 12 unless `stream.paced` is false. See tarvo_sim/replay.h.
     std::shared_ptr<const std::vector<ReplayFrame>> replay;
+    Hostile hostile = Hostile::none;
 };
 
 // Which commands a behaviour applies to: request code and value, -1 = any.

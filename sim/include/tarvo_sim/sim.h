@@ -86,6 +86,17 @@ struct StreamFault {
     uint32_t duration_ms = 0;
 };
 
+// --- Hostile modes -----------------------------------------------------------
+
+// Launcher name of a mode ("short-replies", ...; "none").
+const char *hostile_name(Hostile h);
+// The mode of a name; false for an unknown one.
+bool hostile_from_name(const std::string &name, Hostile *out);
+// Every mode but none, in declaration order.
+std::vector<Hostile> hostile_modes();
+// One line per mode: its name and what the camera does.
+std::string hostile_help();
+
 // --- One camera --------------------------------------------------------------
 
 class Bus;
@@ -150,6 +161,9 @@ public:
     void override_status(uint8_t request, uint8_t value, unsigned times = 1);
     // Drops every pending behaviour above.
     void clear_command_faults();
+    // Switches the hostile mode (config.h); none gives a well-behaved camera.
+    void set_hostile(Hostile h);
+    Hostile hostile() const;
 
     // --- Stream.
     void set_stream(const StreamConfig &cfg);   // applies from the next capture start

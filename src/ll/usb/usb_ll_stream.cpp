@@ -69,7 +69,11 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *t) {
         int r = libusb_submit_transfer(t);
         if (r < 0) {
             TQ_ERR("[%s] Unable to submit URB. libusb error code: %d\n", k_fn, r);
-            ring_queued_word(p).fetch_sub(1);
+            // The last transfer out of the ring: nothing completes any more
+            // (a camera that left the bus between completion and reissue),
+            // so the capture engine is told instead of waiting for data.
+            if (ring_queued_word(p).fetch_sub(1) == 1 && p->cap_cb)
+                p->cap_cb(dev, TARVO_LL_EVT_UNKNOWN, nullptr, 0, p->cap_cb_arg);
         } else if (abort_word(p).load()) {
             // A stop ran between the check and the submission and may have
             // missed this transfer: cancel it here.

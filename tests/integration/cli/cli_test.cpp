@@ -459,4 +459,19 @@ TEST(Cli, TransfersAndARefusedFirmwareImage) {
     EXPECT_EQ(cli("data-write missing.bin --type 5 --version 1").status, 2);
 }
 
+// A cable pulled mid-capture: the tool ends at once with the capture's error
+// and status 1, not a signal nor a time-out; once the camera is back the
+// next run captures again.
+TEST(Cli, ACameraPulledDuringCaptureEndsTheToolAndComesBack) {
+    Result r = sim_sh("--unplug-after 2500 --replug-after 300",
+                      "$CLI capture --seconds 20; echo status=$?; sleep 1; $CLI capture -n 3");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r, "tarvo-sim: cameras unplugged\n") && has(r, "tarvo-sim: cameras replugged\n"))
+        << r.out;
+    EXPECT_TRUE(has(r, "tarvo-cli: the capture failed: TARVO_ERR_CAP_UNKNOWN\n")) << r.out;
+    const size_t first = r.out.find("status=1\n");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("frames: 3\n", first), std::string::npos) << r.out;
+}
+
 }  // namespace
