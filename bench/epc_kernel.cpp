@@ -9,7 +9,6 @@
 // measured once in the same process); CPU time, so that a busy machine
 // skews the ratio less than wall time would.
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <cmath>
@@ -165,22 +164,37 @@ void run_kernel(benchmark::State &st, bool drnu, KernelPath path) {
     }
     const double secs = thread_cpu_seconds() - t0;
     st.SetItemsProcessed(st.iterations() * P);
-    if (st.iterations() > 0) st.counters["ratio"] = plain / (secs / static_cast<double>(st.iterations()));
+    if (st.iterations() > 0)
+        st.counters["ratio"] = plain / (secs / static_cast<double>(st.iterations()));
     tarvo::epc::kernel_limit_path(KernelPath::avx512);
 }
 
 // The kernel as an application gets it (the widest path the processor
 // has), then each narrower path on its own.
-void BM_Kernel_Mode2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx512); }
-void BM_Kernel_Mode2_DrnuTemp(benchmark::State &st) { run_kernel(st, true, KernelPath::avx512); }
-void BM_Kernel_Mode2_Avx512Gather(benchmark::State &st) { run_kernel(st, false, KernelPath::avx512_gather); }
+void BM_Kernel_Mode2(benchmark::State &st) {
+    run_kernel(st, false, KernelPath::avx512);
+}
+void BM_Kernel_Mode2_DrnuTemp(benchmark::State &st) {
+    run_kernel(st, true, KernelPath::avx512);
+}
+void BM_Kernel_Mode2_Avx512Gather(benchmark::State &st) {
+    run_kernel(st, false, KernelPath::avx512_gather);
+}
 void BM_Kernel_Mode2_DrnuTemp_Avx512Gather(benchmark::State &st) {
     run_kernel(st, true, KernelPath::avx512_gather);
 }
-void BM_Kernel_Mode2_Avx2(benchmark::State &st) { run_kernel(st, false, KernelPath::avx2); }
-void BM_Kernel_Mode2_DrnuTemp_Avx2(benchmark::State &st) { run_kernel(st, true, KernelPath::avx2); }
-void BM_Kernel_Mode2_Portable(benchmark::State &st) { run_kernel(st, false, KernelPath::portable); }
-void BM_Kernel_Mode2_DrnuTemp_Portable(benchmark::State &st) { run_kernel(st, true, KernelPath::portable); }
+void BM_Kernel_Mode2_Avx2(benchmark::State &st) {
+    run_kernel(st, false, KernelPath::avx2);
+}
+void BM_Kernel_Mode2_DrnuTemp_Avx2(benchmark::State &st) {
+    run_kernel(st, true, KernelPath::avx2);
+}
+void BM_Kernel_Mode2_Portable(benchmark::State &st) {
+    run_kernel(st, false, KernelPath::portable);
+}
+void BM_Kernel_Mode2_DrnuTemp_Portable(benchmark::State &st) {
+    run_kernel(st, true, KernelPath::portable);
+}
 BENCHMARK(BM_Kernel_Mode2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_DrnuTemp)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Kernel_Mode2_Avx512Gather)->Unit(benchmark::kMicrosecond);

@@ -23,13 +23,12 @@ tarvo::sim::SceneConfig scene(bool noise, bool room) {
     sc.distance_m = 2.5;
     sc.noise = noise;
     std::string err;
-    if (room &&
-        !tarvo::sim::phys::parse_scene(R"({"objects": [
+    if (room && !tarvo::sim::phys::parse_scene(R"({"objects": [
             {"type": "plane", "distance": 4.0, "reflectivity": 0.5},
             {"type": "plane", "point": [0, 0.9, 0], "normal": [0, -1, 0], "reflectivity": 0.3},
             {"type": "box", "centre": [-0.4, 0.2, 2.0], "size": [0.5, 0.5, 0.5]},
             {"type": "sphere", "centre": [0.5, 0, 1.6], "radius": 0.3, "reflectivity": 0.9}]})",
-                                       sc, err))
+                                               sc, err))
         std::abort();
     return sc;
 }

@@ -53,12 +53,14 @@ struct Ring {
     static void LIBUSB_CALL done(libusb_transfer *t) {
         auto *r = static_cast<Ring *>(t->user_data);
         r->bytes += static_cast<uint64_t>(t->actual_length);
-        if (!r->abort && t->status == LIBUSB_TRANSFER_COMPLETED && libusb_submit_transfer(t) == 0) return;
+        if (!r->abort && t->status == LIBUSB_TRANSFER_COMPLETED && libusb_submit_transfer(t) == 0)
+            return;
         r->flying--;
     }
 };
 
-int command(libusb_device_handle *h, uint8_t type, uint8_t req, uint16_t value, uint8_t *d, uint16_t n) {
+int command(libusb_device_handle *h, uint8_t type, uint8_t req, uint16_t value, uint8_t *d,
+            uint16_t n) {
     return libusb_control_transfer(h, type, req, value, 0, d, n, 1000);
 }
 
@@ -73,7 +75,8 @@ void BM_SimStreamUnpaced(benchmark::State &state) {
     std::vector<libusb_transfer *> ts;
     for (auto &b : bufs) {
         libusb_transfer *t = libusb_alloc_transfer(0);
-        libusb_fill_bulk_transfer(t, o.h, 0x81, b.data(), static_cast<int>(b.size()), Ring::done, &ring, 6000);
+        libusb_fill_bulk_transfer(t, o.h, 0x81, b.data(), static_cast<int>(b.size()), Ring::done,
+                                  &ring, 6000);
         ts.push_back(t);
         ring.flying++;
         libusb_submit_transfer(t);
@@ -88,7 +91,7 @@ void BM_SimStreamUnpaced(benchmark::State &state) {
     uint8_t arg[4] = {0, 0, 0, 0};
     command(o.h, 0x22, 0xC2, 4, arg, 4);
 
-    const uint64_t chunk = 64ull << 20;   // 64 MB per iteration
+    const uint64_t chunk = 64ull << 20;  // 64 MB per iteration
     const double cpu0 = process_cpu_s();
     const uint64_t b0 = ring.bytes;
     for (auto _ : state) {

@@ -28,7 +28,9 @@ constexpr uint32_t k_piece = 153600;
 constexpr uint32_t k_max_payload = 153600;
 
 // About 5 MB of stream: more than the caches hold, as a live stream is.
-uint32_t frames_for(uint32_t frlen) { return frlen >= 65536 ? 8 : 1200; }
+uint32_t frames_for(uint32_t frlen) {
+    return frlen >= 65536 ? 8 : 1200;
+}
 
 const Bytes &stream_of(uint32_t frlen, bool dsum) {
     static std::vector<std::pair<uint64_t, Bytes>> made;

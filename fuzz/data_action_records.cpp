@@ -44,8 +44,12 @@ bool exe(tarvo_ll_dev_t *, uint8_t dir, uint8_t, uint16_t, void *data, int len, 
     return true;
 }
 
-bool check(tarvo_ll_dev_t *, uint8_t, uint8_t) { return (g_script.take() & 0x40) == 0; }
-bool reset(tarvo_ll_dev_t *, uint8_t) { return true; }
+bool check(tarvo_ll_dev_t *, uint8_t, uint8_t) {
+    return (g_script.take() & 0x40) == 0;
+}
+bool reset(tarvo_ll_dev_t *, uint8_t) {
+    return true;
+}
 
 const tarvo_ll_ops_t k_ops = {
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, exe,     check,

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace tarvo::sim::phys;
     tarvo::sim::SceneConfig sc;
     std::string err;
-    const bool ok = parse_scene(std::string_view(reinterpret_cast<const char *>(data), size), sc, err);
+    const bool ok =
+        parse_scene(std::string_view(reinterpret_cast<const char *>(data), size), sc, err);
     if (!ok) {
         check(!err.empty(), "a refusal names its reason");
         check(sc.objects.empty() && !sc.physical, "a refused text leaves the scene alone");

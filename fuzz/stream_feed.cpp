@@ -40,9 +40,9 @@ struct Input {
 
 // What the fuzzer knows since the last reset.
 struct Model {
-    uint64_t fed = 0;          // bytes fed
-    uint64_t taken_frames = 0; // frames removed by taking fetches
-    uint64_t taken_bytes = 0;  // their lengths
+    uint64_t fed = 0;           // bytes fed
+    uint64_t taken_frames = 0;  // frames removed by taking fetches
+    uint64_t taken_bytes = 0;   // their lengths
 };
 
 uint64_t held_bytes(const tq_fr_list &l) {
@@ -62,8 +62,8 @@ void check(tq_stream_t *s, const Model &m, bool after_feed) {
     if (st.fr_queued != m.taken_frames + st.fr_ready + st.fr_overflow)
         fail("fr_queued != taken + ready + overflow");
     // No byte is both held and counted as skipped, nor counted twice.
-    uint64_t accounted = st.bytes_skipped + m.taken_bytes + held_bytes(s->ring) +
-                         held_bytes(s->frlist);
+    uint64_t accounted =
+        st.bytes_skipped + m.taken_bytes + held_bytes(s->ring) + held_bytes(s->frlist);
     if (accounted > m.fed) fail("more bytes accounted than fed");
 }
 
@@ -135,8 +135,7 @@ void fetch_checked(tq_stream_t *s, Model &m, Input &in, bool peek) {
     uint32_t got = tq_stream_fetch_frames(s, want_dst ? dst.data() : nullptr, room, count,
                                           want_hdr ? &hdr : nullptr, peek);
     if (got != n) fail("fetch count");
-    if (want_dst && !expect.empty() &&
-        std::memcmp(dst.data(), expect.data(), expect.size()) != 0)
+    if (want_dst && !expect.empty() && std::memcmp(dst.data(), expect.data(), expect.size()) != 0)
         fail("fetched bytes differ");
     for (size_t i = want_dst ? expect.size() : 0; i < dst.size(); ++i)
         if (dst[i] != 0xA5) fail("fetch wrote past what it copied");

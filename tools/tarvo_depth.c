@@ -38,15 +38,16 @@ static int one_frame(tarvo_dev_t *dev, int k) {
     }
     const int n = tarvo_frame_get_distance(dev, g_dist, w * h, g_raw, sizeof g_raw, &info);
     if (n != w * h) {
-        fprintf(stderr, "tarvo-depth: frame %d: distance conversion failed (%d of %d)\n", k, n, w * h);
+        fprintf(stderr, "tarvo-depth: frame %d: distance conversion failed (%d of %d)\n", k, n,
+                w * h);
         return 1;
     }
     int valid = 0;
     for (int i = 0; i < n; ++i)
         if (g_dist[i] > 0.0f && g_dist[i] < 60.0f) ++valid;
     const int points = tarvo_frame_get_pcl(dev, g_xyz, 3 * k_max_pixels, g_dist, n, w, h, NULL);
-    printf("frame %u: %dx%d centre %.3f m, valid %.1f%%, %d points\n", (unsigned)info.frame_idx, w, h,
-           g_dist[(h / 2) * w + w / 2], 100.0 * valid / n, points);
+    printf("frame %u: %dx%d centre %.3f m, valid %.1f%%, %d points\n", (unsigned)info.frame_idx, w,
+           h, g_dist[(h / 2) * w + w / 2], 100.0 * valid / n, points);
     return 0;
 }
 

@@ -39,13 +39,13 @@ TARVO_BEGIN_DECLS
 
 /** Action codes: the value field of request 0xCC. */
 enum al_data_action {
-    AL_DATA_ACT_INFO = 0,       /**< out then in: information record, 16 bytes, 1000 ms */
-    AL_DATA_ACT_ANNOUNCE = 1,   /**< out: announce record, 12 bytes, 10000 ms */
-    AL_DATA_ACT_ACK = 4,        /**< out then in: acknowledgement, 13 bytes, 5000 ms */
-    AL_DATA_ACT_ACK_SHORT = 5,  /**< out then in: short acknowledgement, 9 bytes, 5000 ms */
-    AL_DATA_ACT_DATA = 6,       /**< out: chunk message, 6 + n bytes, 1000 ms */
-    AL_DATA_ACT_ERASE = 7,      /**< out: erase record, 13 bytes, 10000 ms */
-    AL_DATA_ACT_PAYLOAD = 17    /**< out then in: payload request, 12 bytes; then the bytes */
+    AL_DATA_ACT_INFO = 0,      /**< out then in: information record, 16 bytes, 1000 ms */
+    AL_DATA_ACT_ANNOUNCE = 1,  /**< out: announce record, 12 bytes, 10000 ms */
+    AL_DATA_ACT_ACK = 4,       /**< out then in: acknowledgement, 13 bytes, 5000 ms */
+    AL_DATA_ACT_ACK_SHORT = 5, /**< out then in: short acknowledgement, 9 bytes, 5000 ms */
+    AL_DATA_ACT_DATA = 6,      /**< out: chunk message, 6 + n bytes, 1000 ms */
+    AL_DATA_ACT_ERASE = 7,     /**< out: erase record, 13 bytes, 10000 ms */
+    AL_DATA_ACT_PAYLOAD = 17   /**< out then in: payload request, 12 bytes; then the bytes */
 };
 
 /** The request code that carries data actions. */
@@ -95,9 +95,9 @@ typedef struct al_data_announce {
 
 /** Acknowledgement (actions 4 and 5). Wire: u32 next, u8 status, 8 (or 4) bytes not interpreted. */
 typedef struct al_data_ack {
-    uint32_t next;    /**< index of the chunk the camera expects next */
-    uint8_t status;   /**< an al_data_ack_status value, or what the camera chose */
-    uint8_t rest[8];  /**< the bytes after the status, as received (4 for action 5, rest 0) */
+    uint32_t next;   /**< index of the chunk the camera expects next */
+    uint8_t status;  /**< an al_data_ack_status value, or what the camera chose */
+    uint8_t rest[8]; /**< the bytes after the status, as received (4 for action 5, rest 0) */
 } al_data_ack_t;
 
 /** Erase record (action 7). Wire: u8 type, u32 total size, u32 chunk size, u32 0. */

@@ -21,7 +21,8 @@ TARVO_BEGIN_DECLS
  */
 TARVO_API uint8_t epc_adapater_get_frame_valid(void);
 
-/** Sets the frame valid flag of the bound camera's driver; nothing when none is bound. Any thread. */
+/** Sets the frame valid flag of the bound camera's driver; nothing when none is bound. Any thread.
+ */
 TARVO_API void epc_adapater_set_frame_valid(uint8_t valid);
 
 /** "./calibration/" */

@@ -127,7 +127,8 @@ TARVO_API void tarvo_ll_dev_close(tarvo_ll_dev_t *dev);
 TARVO_API int tarvo_ll_dev_list(tarvo_ll_dev_t *list, int max);
 /** Resets a part of the camera (`target` cut to 8 bits). */
 TARVO_API bool tarvo_ll_dev_reset(tarvo_ll_dev_t *dev, int target);
-/** One command with an optional data stage; `dir` non-zero: host to camera. Blocks up to about 1 s. */
+/** One command with an optional data stage; `dir` non-zero: host to camera. Blocks up to about 1 s.
+ */
 TARVO_API bool tarvo_ll_exe_cmd(tarvo_ll_dev_t *dev, int dir, int request, int value, void *data,
                                 int len, uint32_t timeout_ms);
 /** Checks that the camera's last command was (type, value) and did not fail. */
@@ -143,8 +144,8 @@ TARVO_API bool tarvo_ll_cap_stop(tarvo_ll_dev_t *dev);
 TARVO_API bool tarvo_ll_reg_write(tarvo_ll_dev_t *dev, int target, uint32_t reg_base,
                                   const uint32_t *vals, int reg_cnt);
 /** Reads `reg_cnt` (cut to 16 bits) consecutive 32-bit registers. */
-TARVO_API bool tarvo_ll_reg_read(tarvo_ll_dev_t *dev, int target, uint32_t reg_base,
-                                 uint32_t *vals, int reg_cnt);
+TARVO_API bool tarvo_ll_reg_read(tarvo_ll_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                 int reg_cnt);
 /** Writes `n` link parameter items of 20 bytes. */
 TARVO_API bool tarvo_ll_param_set(tarvo_ll_dev_t *dev, const void *items, int n);
 /** Reads the values of `n` link parameter items of 20 bytes in place. */

@@ -48,8 +48,7 @@ TARVO_API int tq_log_enable(unsigned index, int level, const char *path);
 TARVO_API int tq_log_disable(void);
 
 /** Writes the formatted text with no prefix to the outputs whose threshold `level` reaches. */
-TARVO_API void tq_log_raw(int level, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+TARVO_API void tq_log_raw(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 /**
  * Writes one message: "YYYY/MM/DD hh:mm:ss.mmm[tid][TAG] " and the text.

@@ -39,11 +39,11 @@ typedef struct tq_lens_param tq_lens_param_t;
  * device record and the link-level record.
  */
 typedef struct tarvo_ll_if_info {
-    uint32_t ext_handle;    /**< 0 for every USB camera */
-    uint8_t usb_bus_num;    /**< libusb bus number */
-    uint8_t usb_port_num;   /**< libusb port number */
-    uint8_t usb_addr;       /**< libusb device address */
-    uint8_t usb_speed;      /**< 0 unknown, 1 low, 2 full, 3 high, 4 super */
+    uint32_t ext_handle;     /**< 0 for every USB camera */
+    uint8_t usb_bus_num;     /**< libusb bus number */
+    uint8_t usb_port_num;    /**< libusb port number */
+    uint8_t usb_addr;        /**< libusb device address */
+    uint8_t usb_speed;       /**< 0 unknown, 1 low, 2 full, 3 high, 4 super */
     uint8_t if_reserved[36]; /**< link-private bytes, copied with the rest */
 } tarvo_ll_if_info_t;
 

@@ -38,7 +38,7 @@ typedef struct tq_stream_state {
     struct {
         int64_t tv_sec;
         int64_t tv_usec;
-    } ts_reset;             /**< time of create or the last reset */
+    } ts_reset; /**< time of create or the last reset */
 } tq_stream_state_t;
 
 /**

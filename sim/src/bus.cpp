@@ -30,8 +30,12 @@ int64_t mono_us() {
 
 namespace {
 
-std::string sysfs_name(uint8_t port) { return "1-" + std::to_string(port); }
-std::string sysfs_path(uint8_t port) { return "/sys/devices/usb1/" + sysfs_name(port); }
+std::string sysfs_name(uint8_t port) {
+    return "1-" + std::to_string(port);
+}
+std::string sysfs_path(uint8_t port) {
+    return "/sys/devices/usb1/" + sysfs_name(port);
+}
 
 void mkdirs(const std::string &path) {
     for (size_t i = 1; i <= path.size(); ++i)
@@ -52,8 +56,9 @@ std::string hex(const std::vector<uint8_t> &b) {
 
 Bus::Impl::Impl(BusOptions o) : opt(o) {
     if (!preloaded())
-        throw std::runtime_error("tarvo-sim: the process must run under libumockdev-preload.so.0 "
-                                 "(call tarvo::sim::ensure_preloaded first)");
+        throw std::runtime_error(
+            "tarvo-sim: the process must run under libumockdev-preload.so.0 "
+            "(call tarvo::sim::ensure_preloaded first)");
     tb = umockdev_testbed_new();
     if (!tb) throw std::runtime_error("tarvo-sim: cannot create the umockdev testbed");
     gchar *r = umockdev_testbed_get_root_dir(tb);
@@ -73,7 +78,7 @@ Bus::Impl::~Impl() {
         std::lock_guard cl(cams_mu);
         for (auto &c : cams) {
             std::lock_guard sl(c->mu);
-            c->bus = nullptr;   // handles that outlive the bus see a camera off the bus
+            c->bus = nullptr;  // handles that outlive the bus see a camera off the bus
             c->present = false;
         }
     }
@@ -81,7 +86,8 @@ Bus::Impl::~Impl() {
     for (auto &s : cams) {
         for (auto &n : s->nodes) {
             GError *err = nullptr;
-            if (!umockdev_testbed_detach_ioctl(tb, n->devnode.c_str(), &err) && err) g_error_free(err);
+            if (!umockdev_testbed_detach_ioctl(tb, n->devnode.c_str(), &err) && err)
+                g_error_free(err);
             g_object_unref(n->handler);
             n->pending.clear();
             n->done.clear();
@@ -161,7 +167,7 @@ Node *Bus::Impl::make_node(Camera::State &s) {
     n->fd = open(n->fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (n->fd < 0) throw std::runtime_error("tarvo-sim: cannot open the device node " + n->fifo);
     fcntl(n->fd, F_SETPIPE_SZ, 4096);
-    node_update_ready(*n);   // full: nothing to reap yet
+    node_update_ready(*n);  // full: nothing to reap yet
     n->handler = umockdev_ioctl_base_new();
     g_signal_connect(n->handler, "handle-ioctl", G_CALLBACK(usbfs_handle_ioctl), n.get());
     g_signal_connect(n->handler, "client-connected", G_CALLBACK(usbfs_client_connected), n.get());
@@ -225,7 +231,8 @@ std::shared_ptr<Camera::State> Bus::Impl::plug_new(const CameraConfig &cfg) {
     uint8_t port = 2;
     {
         std::lock_guard cl(cams_mu);
-        for (const auto &c : cams) port = std::max<uint8_t>(port, static_cast<uint8_t>(c->port + 1));
+        for (const auto &c : cams)
+            port = std::max<uint8_t>(port, static_cast<uint8_t>(c->port + 1));
         s->port = port;
         cams.push_back(s);
     }
@@ -284,8 +291,8 @@ void Bus::Impl::replug(Camera::State &s, uint8_t port) {
 void Bus::Impl::init_params(Camera::State &s) {
     const CameraConfig &c = s.cfg;
     auto text = [](const std::string &t) {
-        return std::vector<uint8_t>(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(
-                                                               std::min(t.size(), k_param_value_max)));
+        return std::vector<uint8_t>(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                               t.size(), k_param_value_max)));
     };
     auto cut = [](std::vector<uint8_t> v) {
         if (v.size() > k_param_value_max) v.resize(k_param_value_max);
@@ -319,7 +326,8 @@ void Bus::Impl::init_params(Camera::State &s) {
     s.params[k_param_sync_delay] = sd;
     s.params[k_param_sensor_mode] = {0};
     // A physical camera answers with the calibration its factory measured.
-    if (c.scene.physical && c.factory_calibration && c.calibration.empty() && epc_chip::present(c)) {
+    if (c.scene.physical && c.factory_calibration && c.calibration.empty() &&
+        epc_chip::present(c)) {
         s.cfg.calibration = factory_calibration(c.chip_info[1], c.chip_info[2]).image;
     }
     // Parameter 8 describes the stored image (tests may set it otherwise).
@@ -351,8 +359,12 @@ Camera Bus::camera(size_t i) const {
     return Camera(impl_->cams[i]);
 }
 
-Camera Bus::add_camera(const CameraConfig &cfg) { return Camera(impl_->plug_new(cfg)); }
+Camera Bus::add_camera(const CameraConfig &cfg) {
+    return Camera(impl_->plug_new(cfg));
+}
 
-std::string Bus::root_dir() const { return impl_->root; }
+std::string Bus::root_dir() const {
+    return impl_->root;
+}
 
 }  // namespace tarvo::sim

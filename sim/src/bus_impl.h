@@ -24,8 +24,8 @@ struct Bus::Impl final : BusCore {
     UMockdevTestbed *tb = nullptr;
     std::string root;
 
-    std::mutex tb_mu;          // testbed changes; taken before any camera lock
-    uint8_t next_addr = 2;     // under tb_mu
+    std::mutex tb_mu;       // testbed changes; taken before any camera lock
+    uint8_t next_addr = 2;  // under tb_mu
 
     mutable std::mutex cams_mu;
     std::vector<std::shared_ptr<Camera::State>> cams;
@@ -36,7 +36,7 @@ struct Bus::Impl final : BusCore {
     bool stop = false;
     bool kicked = false;
 
-private:
+  private:
     void timer_loop();
     Node *make_node(Camera::State &s);
     void announce(Camera::State &s, Node &n, uint8_t port);

@@ -13,7 +13,9 @@
 namespace tarvo::sim {
 
 namespace detail {
-void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 }  // namespace detail
 
 void cam_schedule_vanish(Camera::State &s, int64_t at, uint32_t back_ms) {
@@ -23,10 +25,14 @@ void cam_schedule_vanish(Camera::State &s, int64_t at, uint32_t back_ms) {
 }
 
 namespace {
-Bus::Impl *impl_of(Camera::State &s) { return static_cast<Bus::Impl *>(s.bus); }
+Bus::Impl *impl_of(Camera::State &s) {
+    return static_cast<Bus::Impl *>(s.bus);
+}
 }  // namespace
 
-uint8_t Camera::bus_number() const { return 1; }
+uint8_t Camera::bus_number() const {
+    return 1;
+}
 uint8_t Camera::port() const {
     std::lock_guard l(s_->mu);
     return s_->port;
@@ -46,8 +52,8 @@ std::string Camera::devnode() const {
 
 void Camera::set_param(uint8_t id, std::span<const uint8_t> value) {
     std::lock_guard l(s_->mu);
-    s_->params[id].assign(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(
-                                                          std::min(value.size(), k_param_value_max)));
+    s_->params[id].assign(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                             value.size(), k_param_value_max)));
 }
 void Camera::set_param_u32(uint8_t id, uint32_t value, uint8_t len) {
     uint8_t b[4];
@@ -71,7 +77,7 @@ uint32_t Camera::param_u32(uint8_t id) const {
 
 void Camera::set_calibration(std::vector<uint8_t> bytes) {
     std::lock_guard l(s_->mu);
-    s_->cfg.calibration = std::move(bytes);   // a running upload keeps its own copy
+    s_->cfg.calibration = std::move(bytes);  // a running upload keeps its own copy
 }
 
 void Camera::set_scene(const SceneConfig &sc) {
@@ -80,7 +86,7 @@ void Camera::set_scene(const SceneConfig &sc) {
     {
         std::lock_guard l(s_->mu);
         s_->cfg.scene = sc;
-        s_->phys_model.reset();   // rebuilt by the next frame unless made here
+        s_->phys_model.reset();  // rebuilt by the next frame unless made here
         if (!sc.physical || !epc_chip::present(s_->cfg)) return;
         cfg = s_->cfg;
         cfg.stream = s_->stream_cfg;

@@ -62,7 +62,7 @@ void answer_param_get(Camera::State &s, std::vector<uint8_t> &reply) {
         const uint8_t id = s.param_query[i];
         item[0] = id;
         auto it = s.params.find(id);
-        if (it == s.params.end()) continue;   // unknown: length 0
+        if (it == s.params.end()) continue;  // unknown: length 0
         const size_t n = std::min(it->second.size(), k_param_value_max);
         item[1] = static_cast<uint8_t>(n);
         std::memcpy(item + 2, it->second.data(), n);
@@ -185,14 +185,22 @@ void execute(Camera::State &s, const wire::Setup &st, const uint8_t *d, std::vec
 int32_t standard_request(Camera::State &s, const wire::Setup &st, std::vector<uint8_t> &reply) {
     if (st.request == 0x06 && st.in()) {  // GET_DESCRIPTOR
         std::vector<uint8_t> d;
-        const uint8_t kind = static_cast<uint8_t>(st.value >> 8), idx = static_cast<uint8_t>(st.value);
-        if (kind == 1) d = wire::device_descriptor();
-        else if (kind == 2) d = wire::config_descriptor(s.cfg.speed);
-        else if (kind == 3 && idx == 0) d = wire::string_descriptor({}, true);
-        else if (kind == 3 && idx == 1) d = wire::string_descriptor(s.cfg.manufacturer, false);
-        else if (kind == 3 && idx == 2) d = wire::string_descriptor(s.cfg.product_string, false);
-        else if (kind == 3 && idx == 3) d = wire::string_descriptor(s.cfg.serial, false);
-        else return -EPIPE;
+        const uint8_t kind = static_cast<uint8_t>(st.value >> 8),
+                      idx = static_cast<uint8_t>(st.value);
+        if (kind == 1)
+            d = wire::device_descriptor();
+        else if (kind == 2)
+            d = wire::config_descriptor(s.cfg.speed);
+        else if (kind == 3 && idx == 0)
+            d = wire::string_descriptor({}, true);
+        else if (kind == 3 && idx == 1)
+            d = wire::string_descriptor(s.cfg.manufacturer, false);
+        else if (kind == 3 && idx == 2)
+            d = wire::string_descriptor(s.cfg.product_string, false);
+        else if (kind == 3 && idx == 3)
+            d = wire::string_descriptor(s.cfg.serial, false);
+        else
+            return -EPIPE;
         reply.resize(std::min(reply.size(), d.size()));
         std::memcpy(reply.data(), d.data(), reply.size());
         return 0;
@@ -255,7 +263,8 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
             req = static_cast<uint8_t>(req ^ 0x0F);
             val = static_cast<uint8_t>(val + 7);
         }
-        auto rec = wire::status_record(code, req, val, code == wire::k_status_error ? s.last_text : "");
+        auto rec =
+            wire::status_record(code, req, val, code == wire::k_status_error ? s.last_text : "");
         if (hm == Hostile::status_unterminated) std::fill(rec.begin() + 3, rec.end(), 'X');
         std::memcpy(reply.data(), rec.data(), std::min(reply.size(), rec.size()));
     } else {
@@ -267,7 +276,8 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
         execute(s, st, b + 8, reply, now);
         if (take_behaviour(s, Behaviour::Kind::fail, st.request, st.value, &bh))
             set_outcome(s, wire::k_status_error, bh.text);
-        if (take_behaviour(s, Behaviour::Kind::busy, st.request, st.value, &bh)) s.busy_left = bh.polls;
+        if (take_behaviour(s, Behaviour::Kind::busy, st.request, st.value, &bh))
+            s.busy_left = bh.polls;
         Command c;
         c.request_type = st.type;
         c.request = st.request;
@@ -282,7 +292,8 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
         s.cmd_log.push_back(std::move(c));
     }
 
-    if (status == 0 && st.in() && take_behaviour(s, Behaviour::Kind::short_reply, st.request, st.value, &bh))
+    if (status == 0 && st.in() &&
+        take_behaviour(s, Behaviour::Kind::short_reply, st.request, st.value, &bh))
         reply.resize(std::min<size_t>(reply.size(), bh.bytes));
     const bool class_in = status == 0 && st.in() && (st.type & 0x60) != 0;
     if (class_in && s.cfg.hostile == Hostile::short_replies) reply.resize(reply.size() / 2);
@@ -292,7 +303,8 @@ void cam_control(Camera::State &s, Node &n, UrbPtr u, int64_t now) {
     // More than asked: the buffer fills and the transfer ends in an overflow.
     if (class_in && s.cfg.hostile == Hostile::long_replies) u->status = -EOVERFLOW;
 
-    if ((st.type & 0x60) != 0 && take_behaviour(s, Behaviour::Kind::delay, st.request, st.value, &bh)) {
+    if ((st.type & 0x60) != 0 &&
+        take_behaviour(s, Behaviour::Kind::delay, st.request, st.value, &bh)) {
         u->due_us = now + int64_t{bh.ms} * 1000;
         u->ignore_cancel = bh.ignore_cancel;
         n.pending.push_back(std::move(u));

@@ -36,6 +36,8 @@ void cam_data_action(Camera::State &s, bool in, uint16_t value, const uint8_t *d
     }
 }
 
-Flash &Camera::flash() const { return *s_->flash; }
+Flash &Camera::flash() const {
+    return *s_->flash;
+}
 
 }  // namespace tarvo::sim

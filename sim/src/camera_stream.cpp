@@ -51,8 +51,8 @@ bool start_group(Camera::State &s, int64_t now) {
         for (uint32_t i = 0; i < k; ++i) {
             const std::span<uint8_t> frame{g.group.data() + size_t{i} * g.frlen, g.frlen};
             if (s.cfg.scene.physical)
-                scene::render_physical(s, now, g.group_seq + i, g.cfg.width, g.cfg.height, f,
-                                       frame, g.cfg.drv_info);
+                scene::render_physical(s, now, g.group_seq + i, g.cfg.width, g.cfg.height, f, frame,
+                                       g.cfg.drv_info);
             else
                 scene::render(s.cfg.scene, g.cfg.width, g.cfg.height, f, frame);
         }
@@ -228,7 +228,8 @@ void cam_start_stream(Camera::State &s, int64_t now) {
     g.cfg.packet_payload = std::min<uint32_t>(std::max<uint32_t>(4, g.cfg.packet_payload), 0xFFFFC);
     uint32_t fps = 0;
     if (auto it = s.params.find(k_param_frame_rate); it != s.params.end())
-        for (size_t i = 0; i < it->second.size() && i < 4; ++i) fps |= uint32_t{it->second[i]} << (8 * i);
+        for (size_t i = 0; i < it->second.size() && i < 4; ++i)
+            fps |= uint32_t{it->second[i]} << (8 * i);
     g.period_us = g.cfg.paced && fps ? 1000000 / fps : 0;
     g.t0_us = now;
     g.sidx = g.cfg.first_sidx;
@@ -293,7 +294,8 @@ int64_t Camera::State::next_due_us() const {
         bool reader = false;
         for (const auto &u : node->pending) reader |= u->endpoint == wire::k_stream_ep;
         if (reader) {
-            if (gen.silent_until_us > 0) earliest(gen.silent_until_us);
+            if (gen.silent_until_us > 0)
+                earliest(gen.silent_until_us);
             else if (gen.silent_until_us == 0 && gen.period_us &&
                      !(gen.cfg.max_frames && gen.frame_seq >= gen.cfg.max_frames))
                 earliest(gen.t0_us + int64_t{gen.frame_seq} * gen.period_us);

@@ -34,7 +34,9 @@ std::vector<uint8_t> epc_writes_to(const Camera &cam, uint8_t reg) {
     return out;
 }
 
-bool epc_chip_present(const CameraConfig &cfg) { return epc_chip::present(cfg); }
+bool epc_chip_present(const CameraConfig &cfg) {
+    return epc_chip::present(cfg);
+}
 
 namespace epc_chip {
 

@@ -74,7 +74,8 @@ uint16_t Flash::crc16(std::span<const uint8_t> bytes) {
 
 FlashReply Flash::handle(bool in, uint16_t action, std::span<const uint8_t> out, uint16_t in_len) {
     std::lock_guard<std::mutex> g(lock_);
-    if (faults_.fail_phase && faults_.fail_phase->action == action && faults_.fail_phase->in == in) {
+    if (faults_.fail_phase && faults_.fail_phase->action == action &&
+        faults_.fail_phase->in == in) {
         if (faults_.fail_phase->skip == 0) {
             faults_.fail_phase.reset();
             return error("injected failure");
@@ -157,8 +158,8 @@ FlashReply Flash::out_phase(uint16_t action, std::span<const uint8_t> out) {
             w_data_.clear();
             w_data_.reserve(w_size_);
             next_ = 0;
-            busy_left_ = faults_.stall_erase ? std::numeric_limits<uint32_t>::max()
-                                              : erase_busy_acks_;
+            busy_left_ =
+                faults_.stall_erase ? std::numeric_limits<uint32_t>::max() : erase_busy_acks_;
             phase_ = Phase::erasing;
             status_ = busy_left_ ? k_status_busy : k_status_ready;
             if (!busy_left_) phase_ = Phase::receiving;
@@ -306,7 +307,9 @@ void Flash::set_faults(const FlashFaults &f) {
     faults_ = f;
 }
 
-void Flash::clear_faults() { set_faults({}); }
+void Flash::clear_faults() {
+    set_faults({});
+}
 
 FlashStats Flash::stats() const {
     std::lock_guard<std::mutex> g(lock_);

@@ -16,8 +16,10 @@ struct HostileEntry {
 
 constexpr HostileEntry k_modes[] = {
     {Hostile::none, "none", "a well-behaved camera"},
-    {Hostile::short_replies, "short-replies", "camera-to-host commands answer half the bytes asked"},
-    {Hostile::long_replies, "long-replies", "camera-to-host commands answer more than asked (overflow)"},
+    {Hostile::short_replies, "short-replies",
+     "camera-to-host commands answer half the bytes asked"},
+    {Hostile::long_replies, "long-replies",
+     "camera-to-host commands answer more than asked (overflow)"},
     {Hostile::status_unterminated, "status-unterminated",
      "status records: an error whose text has no terminating zero"},
     {Hostile::status_other_command, "status-other-command",
@@ -28,7 +30,8 @@ constexpr HostileEntry k_modes[] = {
      "packet headers with len 0xFFFFF, frlen 0x7FFFFFF, indices jumping backwards"},
     {Hostile::ragged_frames, "ragged-frames", "frames 3 bytes longer than their geometry"},
     {Hostile::calib_4gib, "calib-4gib", "parameter 8 describes a valid 4 GiB calibration file"},
-    {Hostile::flash_sizes, "flash-sizes", "flash information with sizes and addresses of 0xFFFFFFF0"},
+    {Hostile::flash_sizes, "flash-sizes",
+     "flash information with sizes and addresses of 0xFFFFFFF0"},
 };
 
 }  // namespace

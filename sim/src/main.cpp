@@ -15,10 +15,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -98,7 +98,8 @@ void serve_plugging(tarvo::sim::Bus &bus, pid_t pid, int64_t unplug_ms, int64_t 
             std::fprintf(stderr, "tarvo-sim: cameras unplugged\n");
             unplugged = now;
         }
-        if (unplugged && replug_ms >= 0 && now - *unplugged >= std::chrono::milliseconds(replug_ms)) {
+        if (unplugged && replug_ms >= 0 &&
+            now - *unplugged >= std::chrono::milliseconds(replug_ms)) {
             for (size_t k = 0; k < bus.size(); ++k) bus.camera(k).replug();
             std::fprintf(stderr, "tarvo-sim: cameras replugged\n");
             replug_ms = -1;
@@ -114,12 +115,14 @@ int main(int argc, char **argv) {
     // as the child does.
     tarvo::sim::ensure_preloaded(argc, argv);
     if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
-        usage(argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? stdout
-                                                                                              : stderr);
-        return argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? 0 : 2;
+        usage(argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))
+                  ? stdout
+                  : stderr);
+        return argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) ? 0
+                                                                                             : 2;
     }
     tarvo::sim::CameraConfig cfg;
-    cfg.scene.physical = true;   // EPC cameras look at the physical scene
+    cfg.scene.physical = true;  // EPC cameras look at the physical scene
     tarvo::sim::BusOptions opt;
     unsigned cameras = 1;
     bool format_given = false;
@@ -149,42 +152,57 @@ int main(int argc, char **argv) {
             }
             continue;
         }
-        if (a == "--cameras") cameras = static_cast<unsigned>(num("--cameras", value()));
-        else if (a == "--full-speed") cfg.speed = tarvo::sim::Speed::full;
-        else if (a == "--product") cfg.product = value();
-        else if (a == "--id") cfg.id_text = value();
+        if (a == "--cameras")
+            cameras = static_cast<unsigned>(num("--cameras", value()));
+        else if (a == "--full-speed")
+            cfg.speed = tarvo::sim::Speed::full;
+        else if (a == "--product")
+            cfg.product = value();
+        else if (a == "--id")
+            cfg.id_text = value();
         else if (a == "--fps") {
             cfg.frame_rate = static_cast<uint32_t>(num("--fps", value()));
             fps_given = true;
-        }
-        else if (a == "--intg") cfg.intg_time_us = static_cast<uint16_t>(num("--intg", value()));
-        else if (a == "--width") cfg.stream.width = static_cast<uint16_t>(num("--width", value()));
-        else if (a == "--height") cfg.stream.height = static_cast<uint16_t>(num("--height", value()));
+        } else if (a == "--intg")
+            cfg.intg_time_us = static_cast<uint16_t>(num("--intg", value()));
+        else if (a == "--width")
+            cfg.stream.width = static_cast<uint16_t>(num("--width", value()));
+        else if (a == "--height")
+            cfg.stream.height = static_cast<uint16_t>(num("--height", value()));
         else if (a == "--format") {
             cfg.stream.format = static_cast<uint16_t>(num("--format", value()));
             format_given = true;
         } else if (a == "--frame-bytes") {
             cfg.stream.frame_bytes = static_cast<uint32_t>(num("--frame-bytes", value()));
             format_given = true;
-        } else if (a == "--packet-bytes") cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
+        } else if (a == "--packet-bytes")
+            cfg.stream.packet_payload = static_cast<uint32_t>(num("--packet-bytes", value()));
         else if (a == "--frames-per-packet")
-            cfg.stream.frames_per_packet = static_cast<uint16_t>(num("--frames-per-packet", value()));
-        else if (a == "--no-checksum") cfg.stream.payload_checksum = false;
-        else if (a == "--unpaced") cfg.stream.paced = false;
-        else if (a == "--max-frames") cfg.stream.max_frames = static_cast<uint32_t>(num("--max-frames", value()));
-        else if (a == "--reset-delay") cfg.reset_delay_ms = static_cast<uint32_t>(num("--reset-delay", value()));
-        else if (a == "--verbose") opt.verbose = true;
-        else if (a == "--play") play = value();
-        else if (a == "--unplug-after") unplug_after = static_cast<int64_t>(num(a.c_str(), value()));
-        else if (a == "--replug-after") replug_after = static_cast<int64_t>(num(a.c_str(), value()));
+            cfg.stream.frames_per_packet =
+                static_cast<uint16_t>(num("--frames-per-packet", value()));
+        else if (a == "--no-checksum")
+            cfg.stream.payload_checksum = false;
+        else if (a == "--unpaced")
+            cfg.stream.paced = false;
+        else if (a == "--max-frames")
+            cfg.stream.max_frames = static_cast<uint32_t>(num("--max-frames", value()));
+        else if (a == "--reset-delay")
+            cfg.reset_delay_ms = static_cast<uint32_t>(num("--reset-delay", value()));
+        else if (a == "--verbose")
+            opt.verbose = true;
+        else if (a == "--play")
+            play = value();
+        else if (a == "--unplug-after")
+            unplug_after = static_cast<int64_t>(num(a.c_str(), value()));
+        else if (a == "--replug-after")
+            replug_after = static_cast<int64_t>(num(a.c_str(), value()));
         else if (a == "--hostile") {
             const char *name = value();
             if (!tarvo::sim::hostile_from_name(name, &cfg.hostile)) {
                 std::fprintf(stderr, "tarvo-sim: unknown --hostile mode '%s'\n", name);
                 return 2;
             }
-        }
-        else if (a == "--help" || a == "-h") {
+        } else if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
         } else {
@@ -218,10 +236,10 @@ int main(int argc, char **argv) {
         cfg = tarvo::sim::replay_config(r, cfg);
         if (fps_given) {  // replayed slower or faster than recorded
             cfg.frame_rate = fps;
-            cfg.extra_params.push_back({tarvo::sim::k_param_frame_rate,
-                                        {static_cast<uint8_t>(fps), static_cast<uint8_t>(fps >> 8),
-                                         static_cast<uint8_t>(fps >> 16),
-                                         static_cast<uint8_t>(fps >> 24)}});
+            cfg.extra_params.push_back(
+                {tarvo::sim::k_param_frame_rate,
+                 {static_cast<uint8_t>(fps), static_cast<uint8_t>(fps >> 8),
+                  static_cast<uint8_t>(fps >> 16), static_cast<uint8_t>(fps >> 24)}});
         }
     }
     if (cameras == 0 || cameras > 100) {

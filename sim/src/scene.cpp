@@ -74,7 +74,8 @@ phys::Exposure exposure_of(const Camera::State &s, int64_t now_us, uint32_t f_kh
     if (auto it = s.params.find(k_param_intg_time); it != s.params.end() && it->second.size() >= 2)
         e.intg_us = it->second[0] | (it->second[1] << 8);
     // HDR: the chip's register 148, bit 7.
-    if (auto it = s.regs.find({k_epc_reg_space, 148}); it != s.regs.end()) e.hdr = (it->second & 0x80) != 0;
+    if (auto it = s.regs.find({k_epc_reg_space, 148}); it != s.regs.end())
+        e.hdr = (it->second & 0x80) != 0;
     e.in_sync = !s.cfg.scene.out_of_sync || s.sync_set;
     return e;
 }

@@ -2,6 +2,8 @@
 // Everything here is guarded by State::mu unless said otherwise.
 #pragma once
 
+#include <umockdev.h>
+
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -9,8 +11,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <umockdev.h>
 
 #include "tarvo_sim/flash.h"
 #include "tarvo_sim/sim.h"
@@ -39,7 +39,7 @@ struct Urb {
     uint8_t type = 0;
     uint8_t endpoint = 0;
     int32_t length = 0;
-    int32_t status = 0;                     // completion status (negative errno)
+    int32_t status = 0;  // completion status (negative errno)
     int32_t actual = 0;
     // Delayed control answer: due time, and whether a discard is ignored.
     int64_t due_us = -1;
@@ -53,9 +53,9 @@ using UrbPtr = std::unique_ptr<Urb>;
 struct Node {
     Camera::State *cam = nullptr;
     uint8_t devnum = 0;
-    std::string devnode;   // /dev/bus/usb/001/NNN
-    std::string fifo;      // the FIFO in the testbed standing for it
-    int fd = -1;           // our end of the FIFO
+    std::string devnode;  // /dev/bus/usb/001/NNN
+    std::string fifo;     // the FIFO in the testbed standing for it
+    int fd = -1;          // our end of the FIFO
     bool fifo_full = false;
     bool gone = false;
     UMockdevIoctlBase *handler = nullptr;
@@ -80,10 +80,10 @@ struct StreamGen {
     bool on = false;
     StreamConfig cfg;
     uint32_t frlen = 0;
-    int64_t period_us = 0;          // 0: unpaced
+    int64_t period_us = 0;  // 0: unpaced
     int64_t t0_us = 0;
-    uint32_t frame_seq = 0;         // frames started
-    uint32_t pkt_seq = 0;           // packets produced (sent or dropped)
+    uint32_t frame_seq = 0;  // frames started
+    uint32_t pkt_seq = 0;    // packets produced (sent or dropped)
     uint16_t sidx = 0;
     // The frame group being packetised: frames [group_seq, group_seq + group_n),
     // group_off bytes already sent.
@@ -91,15 +91,15 @@ struct StreamGen {
     uint32_t group_n = 0;
     uint32_t group_off = 0;
     uint32_t group_len = 0;
-    std::vector<uint8_t> group;     // the group's bytes
-    bool uploading = false;          // data-upload mode: the frame is `upload`
-    bool scene = false;              // frames are the EPC scene's phase samples
-    bool replay = false;             // frames are CameraConfig::replay's, one per packet group
+    std::vector<uint8_t> group;  // the group's bytes
+    bool uploading = false;      // data-upload mode: the frame is `upload`
+    bool scene = false;          // frames are the EPC scene's phase samples
+    bool replay = false;         // frames are CameraConfig::replay's, one per packet group
     std::vector<uint8_t> upload;
     bool group_damaged = false;
-    std::vector<uint8_t> q;         // stream bytes not yet handed to the host
+    std::vector<uint8_t> q;  // stream bytes not yet handed to the host
     size_t qhead = 0;
-    int64_t silent_until_us = 0;    // -1: silent until stop
+    int64_t silent_until_us = 0;                       // -1: silent until stop
     std::vector<std::pair<StreamFault, bool>> faults;  // fault, fired
     size_t avail() const { return q.size() - qhead; }
 };
@@ -107,7 +107,7 @@ struct StreamGen {
 // Actions the timer thread or a caller runs outside the camera lock.
 struct PlugEvent {
     int64_t at_us = -1;
-    bool unplug = false;    // else replug
+    bool unplug = false;  // else replug
     uint8_t port = 0;
 };
 
@@ -117,8 +117,8 @@ struct Camera::State {
     CameraConfig cfg;
     uint8_t port = 0;
     bool present = false;
-    Node *node = nullptr;                        // current node
-    std::vector<std::unique_ptr<Node>> nodes;    // every node it had
+    Node *node = nullptr;                      // current node
+    std::vector<std::unique_ptr<Node>> nodes;  // every node it had
 
     std::map<uint8_t, std::vector<uint8_t>> params;
     std::map<std::pair<uint8_t, uint32_t>, uint32_t> regs;
@@ -147,7 +147,7 @@ struct Camera::State {
     std::shared_ptr<phys::Model> phys_model;
     int64_t power_on_us = -1;
     bool sync_set = false;
-    std::vector<StreamFault> faults;   // armed at the next start
+    std::vector<StreamFault> faults;  // armed at the next start
     bool halted = false;
     uint32_t cap_arg = 0;
 
@@ -192,7 +192,7 @@ void cam_schedule_vanish(Camera::State &s, int64_t now, uint32_t back_ms);
 // The bus's shared part (bus.cpp).
 struct BusCore {
     virtual ~BusCore() = default;
-    virtual void kick() = 0;   // wake the timer thread
+    virtual void kick() = 0;  // wake the timer thread
     virtual bool verbose() const = 0;
 };
 

@@ -2,18 +2,19 @@
 // to a device node (submit, reap, discard, claim, ...) on umockdev's ioctl
 // worker thread, and keeps the node's FIFO writable exactly while a
 // finished URB waits to be reaped, which is what libusb polls for.
+#include "usbfs.h"
+
 #include <linux/types.h>
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "state.h"
-#include "usbfs.h"
 #include "wire.h"
 
 namespace tarvo::sim {
@@ -55,7 +56,9 @@ struct Reply {
     int err = 0;
 };
 
-Reply fail(int e) { return {-1, e}; }
+Reply fail(int e) {
+    return {-1, e};
+}
 
 template <class T>
 T field(const UMockdevIoctlData *d, size_t off) {
@@ -135,7 +138,7 @@ Reply submit(Camera::State &s, Node &n, UMockdevIoctlClient *c, UMockdevIoctlDat
             s.bus->kick();
         }
     } else {
-        return fail(ENOENT);   // no such endpoint
+        return fail(ENOENT);  // no such endpoint
     }
     bulk_pending_stats(s, n);
     node_update_ready(n);
@@ -144,12 +147,13 @@ Reply submit(Camera::State &s, Node &n, UMockdevIoctlClient *c, UMockdevIoctlDat
 
 Reply discard(Camera::State &s, Node &n, UMockdevIoctlClient *c, UMockdevIoctlData *arg) {
     uint64_t addr = 0;
-    std::memcpy(&addr, arg->data, std::min<size_t>(sizeof addr, static_cast<size_t>(arg->data_len)));
+    std::memcpy(&addr, arg->data,
+                std::min<size_t>(sizeof addr, static_cast<size_t>(arg->data_len)));
     for (auto it = n.pending.begin(); it != n.pending.end(); ++it) {
         Urb &u = **it;
         if (u.addr != addr || u.client != c) continue;
         if (u.due_us >= 0 && u.ignore_cancel) {
-            u.discarded = true;   // answers anyway when it is due
+            u.discarded = true;  // answers anyway when it is due
             return {};
         }
         u.status = -ENOENT;
@@ -178,75 +182,85 @@ gboolean usbfs_handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointe
         purge_stale(n, c);
         uint32_t v = 0;
         switch (req) {
-        case USBDEVFS_SUBMITURB:
-            r = submit(s, n, c, arg);
-            break;
-        case USBDEVFS_REAPURBNDELAY: {
-            for (auto it = n.done.begin(); it != n.done.end(); ++it) {
-                if ((*it)->client != c) continue;
-                reaped = std::move(*it);
-                n.done.erase(it);
+            case USBDEVFS_SUBMITURB:
+                r = submit(s, n, c, arg);
+                break;
+            case USBDEVFS_REAPURBNDELAY: {
+                for (auto it = n.done.begin(); it != n.done.end(); ++it) {
+                    if ((*it)->client != c) continue;
+                    reaped = std::move(*it);
+                    n.done.erase(it);
+                    break;
+                }
+                if (!reaped) r = fail(n.gone ? ENODEV : EAGAIN);
+                node_update_ready(n);
                 break;
             }
-            if (!reaped) r = fail(n.gone ? ENODEV : EAGAIN);
-            node_update_ready(n);
-            break;
-        }
-        case USBDEVFS_DISCARDURB:
-            r = discard(s, n, c, arg);
-            break;
-        case USBDEVFS_GET_CAPABILITIES: {
-            GError *err = nullptr;
-            UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
-            if (!d) {
-                if (err) g_error_free(err);
-                r = fail(EFAULT);
+            case USBDEVFS_DISCARDURB:
+                r = discard(s, n, c, arg);
+                break;
+            case USBDEVFS_GET_CAPABILITIES: {
+                GError *err = nullptr;
+                UMockdevIoctlData *d = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &err);
+                if (!d) {
+                    if (err) g_error_free(err);
+                    r = fail(EFAULT);
+                    break;
+                }
+                // No bulk continuation: libusb would cut every read into 16 KB URBs.
+                const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                      USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                std::memcpy(d->data, &caps, sizeof caps);
+                g_object_unref(d);
                 break;
             }
-            // No bulk continuation: libusb would cut every read into 16 KB URBs.
-            const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET |
-                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-            std::memcpy(d->data, &caps, sizeof caps);
-            g_object_unref(d);
-            break;
-        }
-        case USBDEVFS_SETCONFIGURATION:
-            if (n.gone) r = fail(ENODEV);
-            else if (!arg_u32(arg, &v)) r = fail(EFAULT);
-            else if (v != 1) r = fail(EINVAL);
-            break;
-        case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_RELEASEINTERFACE:
-        case USBDEVFS_DISCONNECT_CLAIM:   // its interface number comes first
-            if (n.gone) r = fail(ENODEV);
-            else if (!arg_u32(arg, &v)) r = fail(EFAULT);
-            else if (v != 0) r = fail(EINVAL);
-            break;
-        case USBDEVFS_CLEAR_HALT:
-            if (n.gone) r = fail(ENODEV);
-            else if (!arg_u32(arg, &v)) r = fail(EFAULT);
-            else if (v == wire::k_stream_ep) {
-                s.halted = false;
-                s.stats.clear_halts++;
-                cam_pump_stream(s, mono_us());
-            } else if (v != 0 && v != 0x80) {
-                r = fail(ENOENT);
-            }
-            break;
-        case USBDEVFS_GETDRIVER:
-        case USBDEVFS_IOCTL:
-            r = fail(n.gone ? ENODEV : ENODATA);   // no kernel driver is bound
-            break;
-        case USBDEVFS_RESET:
-            if (n.gone) r = fail(ENODEV);
-            break;
-        default:
-            r = fail(ENOTTY);
+            case USBDEVFS_SETCONFIGURATION:
+                if (n.gone)
+                    r = fail(ENODEV);
+                else if (!arg_u32(arg, &v))
+                    r = fail(EFAULT);
+                else if (v != 1)
+                    r = fail(EINVAL);
+                break;
+            case USBDEVFS_CLAIMINTERFACE:
+            case USBDEVFS_RELEASEINTERFACE:
+            case USBDEVFS_DISCONNECT_CLAIM:  // its interface number comes first
+                if (n.gone)
+                    r = fail(ENODEV);
+                else if (!arg_u32(arg, &v))
+                    r = fail(EFAULT);
+                else if (v != 0)
+                    r = fail(EINVAL);
+                break;
+            case USBDEVFS_CLEAR_HALT:
+                if (n.gone)
+                    r = fail(ENODEV);
+                else if (!arg_u32(arg, &v))
+                    r = fail(EFAULT);
+                else if (v == wire::k_stream_ep) {
+                    s.halted = false;
+                    s.stats.clear_halts++;
+                    cam_pump_stream(s, mono_us());
+                } else if (v != 0 && v != 0x80) {
+                    r = fail(ENOENT);
+                }
+                break;
+            case USBDEVFS_GETDRIVER:
+            case USBDEVFS_IOCTL:
+                r = fail(n.gone ? ENODEV : ENODATA);  // no kernel driver is bound
+                break;
+            case USBDEVFS_RESET:
+                if (n.gone) r = fail(ENODEV);
+                break;
+            default:
+                r = fail(ENOTTY);
         }
     }
     if (reaped) {
-        std::memcpy(reaped->urb->data + offsetof(usbdevfs_urb, status), &reaped->status, sizeof(int));
-        std::memcpy(reaped->urb->data + offsetof(usbdevfs_urb, actual_length), &reaped->actual, sizeof(int));
+        std::memcpy(reaped->urb->data + offsetof(usbdevfs_urb, status), &reaped->status,
+                    sizeof(int));
+        std::memcpy(reaped->urb->data + offsetof(usbdevfs_urb, actual_length), &reaped->actual,
+                    sizeof(int));
         GError *err = nullptr;
         UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &err);
         if (!slot) {

@@ -88,47 +88,47 @@ void encode_header(const PacketHeader &h, uint8_t *out) {
 std::vector<uint8_t> device_descriptor() {
     std::vector<uint8_t> d(18);
     d[0] = 18;
-    d[1] = 0x01;              // DEVICE
-    put16(&d[2], 0x0200);     // USB 2.0
-    d[4] = 0xFF;              // vendor-specific class
+    d[1] = 0x01;           // DEVICE
+    put16(&d[2], 0x0200);  // USB 2.0
+    d[4] = 0xFF;           // vendor-specific class
     d[5] = 0;
     d[6] = 0;
-    d[7] = 64;                // EP0 packet size
+    d[7] = 64;  // EP0 packet size
     put16(&d[8], tarvo::usb::k_vendor_id);
     put16(&d[10], tarvo::usb::k_product_id);
-    put16(&d[12], 0x0100);    // device release
-    d[14] = 1;                // manufacturer string
-    d[15] = 2;                // product string
-    d[16] = 3;                // serial string
-    d[17] = 1;                // one configuration
+    put16(&d[12], 0x0100);  // device release
+    d[14] = 1;              // manufacturer string
+    d[15] = 2;              // product string
+    d[16] = 3;              // serial string
+    d[17] = 1;              // one configuration
     return d;
 }
 
 std::vector<uint8_t> config_descriptor(Speed speed) {
     std::vector<uint8_t> c(9 + 9 + 7);
     c[0] = 9;
-    c[1] = 0x02;              // CONFIGURATION
+    c[1] = 0x02;  // CONFIGURATION
     put16(&c[2], static_cast<uint16_t>(c.size()));
-    c[4] = 1;                 // one interface
-    c[5] = 1;                 // configuration value 1
+    c[4] = 1;  // one interface
+    c[5] = 1;  // configuration value 1
     c[6] = 0;
-    c[7] = 0x80;              // bus powered
-    c[8] = 250;               // 500 mA
+    c[7] = 0x80;  // bus powered
+    c[8] = 250;   // 500 mA
     uint8_t *i = &c[9];
     i[0] = 9;
-    i[1] = 0x04;              // INTERFACE
-    i[2] = 0;                 // interface 0
+    i[1] = 0x04;  // INTERFACE
+    i[2] = 0;     // interface 0
     i[3] = 0;
-    i[4] = 1;                 // one endpoint
+    i[4] = 1;  // one endpoint
     i[5] = 0xFF;
     i[6] = 0;
     i[7] = 0;
     i[8] = 0;
     uint8_t *e = &c[18];
     e[0] = 7;
-    e[1] = 0x05;              // ENDPOINT
+    e[1] = 0x05;  // ENDPOINT
     e[2] = k_stream_ep;
-    e[3] = 0x02;              // bulk
+    e[3] = 0x02;  // bulk
     put16(e + 4, speed == Speed::high ? 512 : 64);
     e[6] = 0;
     return c;

@@ -23,9 +23,13 @@ CallbackScope::CallbackScope(const tarvo_dev_ctx_t *ctx) : outer_(t_callback_of)
     t_callback_of = ctx;
 }
 
-CallbackScope::~CallbackScope() { t_callback_of = outer_; }
+CallbackScope::~CallbackScope() {
+    t_callback_of = outer_;
+}
 
-bool in_callback_of(const tarvo_dev_ctx_t *ctx) { return ctx && t_callback_of == ctx; }
+bool in_callback_of(const tarvo_dev_ctx_t *ctx) {
+    return ctx && t_callback_of == ctx;
+}
 
 bool cap_stop_ctx(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx) {
     BusyScope busy(dev);

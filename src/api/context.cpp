@@ -59,6 +59,8 @@ TARVO_API int tarvo_path_cfg(const char *path) {
     return 0;
 }
 
-TARVO_API char *tarvo_path_get(void) { return g_path_prefix; }
+TARVO_API char *tarvo_path_get(void) {
+    return g_path_prefix;
+}
 
 }  // extern "C"

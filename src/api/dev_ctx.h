@@ -25,8 +25,8 @@
 #include "tarvo/tq_stream.h"
 
 struct tarvo_dev_ctx {
-    tarvo_ll_dev_t ll;  // must stay first: the link hands back &ll
-    tarvo_drv_t *drv;   // the driver row in use: &drv_row once the open found one
+    tarvo_ll_dev_t ll;    // must stay first: the link hands back &ll
+    tarvo_drv_t *drv;     // the driver row in use: &drv_row once the open found one
     tarvo_drv_t drv_row;  // this device's copy of its registry row
     uint8_t opened;
     uint8_t capturing;
@@ -122,13 +122,13 @@ std::atomic<uint32_t> &fps_cache();
 // of the same device from inside it can be refused at once: it would wait
 // for the very call it runs in.
 class CallbackScope {
-public:
+  public:
     explicit CallbackScope(const tarvo_dev_ctx_t *ctx);
     ~CallbackScope();
     CallbackScope(const CallbackScope &) = delete;
     CallbackScope &operator=(const CallbackScope &) = delete;
 
-private:
+  private:
     const tarvo_dev_ctx_t *outer_;
 };
 

@@ -11,7 +11,9 @@
 
 namespace tarvo {
 
-inline uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -28,7 +30,7 @@ inline void put_le32(uint8_t *p, uint32_t v) {
 }
 
 class ByteReader {
-public:
+  public:
     ByteReader(const void *data, size_t size)
         : p_(static_cast<const uint8_t *>(data)), size_(data ? size : 0) {}
 
@@ -56,7 +58,7 @@ public:
     size_t remaining() const { return size_ - pos_; }
     bool ok() const { return !overflow_; }
 
-private:
+  private:
     bool take(size_t n) {
         if (overflow_ || n > size_ - pos_) {
             overflow_ = true;
@@ -72,7 +74,7 @@ private:
 };
 
 class ByteWriter {
-public:
+  public:
     ByteWriter(void *data, size_t size)
         : p_(static_cast<uint8_t *>(data)), size_(data ? size : 0) {}
 
@@ -97,7 +99,7 @@ public:
     size_t pos() const { return pos_; }
     bool ok() const { return !overflow_; }
 
-private:
+  private:
     bool take(size_t n) {
         if (overflow_ || n > size_ - pos_) {
             overflow_ = true;

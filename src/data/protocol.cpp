@@ -27,8 +27,7 @@ constexpr int k_host_to_camera = 1;
 constexpr int k_camera_to_host = 0;
 
 // One phase of an exchange: the command and the status check of it.
-bool phase(tarvo_ll_dev_t *dev, int dir, uint8_t action, void *data, int len,
-           uint32_t timeout_ms) {
+bool phase(tarvo_ll_dev_t *dev, int dir, uint8_t action, void *data, int len, uint32_t timeout_ms) {
     if (!tarvo_ll_exe_cmd(dev, dir, AL_DATA_REQUEST, action, data, len, timeout_ms)) return false;
     return tarvo_ll_check_last_cmd(dev, AL_DATA_REQUEST, action);
 }

@@ -110,8 +110,7 @@ TARVO_API void al_data_chunk_head_encode(const al_data_chunk_head_t *rec,
     w.u32(rec->len);
 }
 
-TARVO_API int al_data_chunk_head_decode(const uint8_t *in, size_t len,
-                                        al_data_chunk_head_t *rec) {
+TARVO_API int al_data_chunk_head_decode(const uint8_t *in, size_t len, al_data_chunk_head_t *rec) {
     if (!rec) return 0;
     *rec = al_data_chunk_head_t{};
     if (!in) return 0;

@@ -27,8 +27,12 @@ void report_progress(uint32_t done, uint32_t total) {
     if (t_progress) t_progress(t_progress_user, done, total);
 }
 
-void set_erase_timeout_ms(uint32_t ms) { g_erase_timeout_ms.store(ms, std::memory_order_relaxed); }
-uint32_t erase_timeout_ms() { return g_erase_timeout_ms.load(std::memory_order_relaxed); }
+void set_erase_timeout_ms(uint32_t ms) {
+    g_erase_timeout_ms.store(ms, std::memory_order_relaxed);
+}
+uint32_t erase_timeout_ms() {
+    return g_erase_timeout_ms.load(std::memory_order_relaxed);
+}
 
 }  // namespace tarvo::data
 
@@ -204,7 +208,8 @@ int send_chunks(tarvo_ll_dev_t *dev, uint8_t type, Image &img) {
             TQ_INF("[%s] Data transfer failed B.\n", k_write);
             return settle(dev, type, img, -1);
         }
-        tarvo::data::report_progress(std::min<uint32_t>(ack.next * AL_DATA_CHUNK_MAX, img.size), img.size);
+        tarvo::data::report_progress(std::min<uint32_t>(ack.next * AL_DATA_CHUNK_MAX, img.size),
+                                     img.size);
         if (ack.next == count) {
             TQ_INF("[%s] Data transfer finished.\n", k_write);
             return settle(dev, type, img, 1);

@@ -25,8 +25,8 @@ bool ti_frame_get_info(tarvo_drv_t *, tarvo_frame_info_t *info, const tq_frame_h
     return true;
 }
 
-int ti_frame_decode(tarvo_drv_t *, void *dst, uint32_t dst_bytes, int out_kind,
-                    const uint16_t *src, uint32_t src_bytes, const tarvo_frame_info_t *info) {
+int ti_frame_decode(tarvo_drv_t *, void *dst, uint32_t dst_bytes, int out_kind, const uint16_t *src,
+                    uint32_t src_bytes, const tarvo_frame_info_t *info) {
     if (!info) return -1;
     const float k_scale = 1.0f / 4096.0f;
     const float k_range = 3.122838f;
@@ -46,12 +46,18 @@ int ti_frame_decode(tarvo_drv_t *, void *dst, uint32_t dst_bytes, int out_kind,
     return static_cast<int>(info->width * info->height * 4);
 }
 
-int ti_reserved5(tarvo_drv_t *) { return 0; }
-int ti_reserved6(tarvo_drv_t *, int, int value, int) { return value; }
+int ti_reserved5(tarvo_drv_t *) {
+    return 0;
+}
+int ti_reserved6(tarvo_drv_t *, int, int value, int) {
+    return value;
+}
 int ti_calib_load(tarvo_drv_t *, int, int flags, int) {
     return flags;
 }
-int ti_reserved8(tarvo_drv_t *) { return 1; }
+int ti_reserved8(tarvo_drv_t *) {
+    return 1;
+}
 
 }  // namespace
 

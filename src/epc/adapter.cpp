@@ -184,7 +184,9 @@ TARVO_API void epc_adapter_uninit(void) {
     tarvo::epc::say("uninit done..\n");
 }
 
-TARVO_API tarvo_dev_t *epc_adapter_get_dev(void) { return state().dev; }
+TARVO_API tarvo_dev_t *epc_adapter_get_dev(void) {
+    return state().dev;
+}
 
 }  // extern "C"
 

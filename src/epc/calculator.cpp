@@ -42,10 +42,11 @@ Calculator g_calc;
 Iterator g_def, g_mgx;
 
 inline uint32_t pack(int dist, int amp) {
-    return (static_cast<uint32_t>(static_cast<uint16_t>(amp)) << 16) |
-           static_cast<uint16_t>(dist);
+    return (static_cast<uint32_t>(static_cast<uint16_t>(amp)) << 16) | static_cast<uint16_t>(dist);
 }
-inline uint32_t pack_code(int code) { return pack(code, code); }
+inline uint32_t pack_code(int code) {
+    return pack(code, code);
+}
 
 inline int adc_check(const uint16_t *d, int n) {
     const ConfigState &s = state();
@@ -202,8 +203,12 @@ TARVO_API void calculatorSetArgs4DCS(unsigned s0, unsigned s1, unsigned s2, unsi
     g_calc.arg2 = a2;
 }
 
-TARVO_API int calculatorGetArg1(void) { return g_calc.arg1; }
-TARVO_API int calculatorGetArg2(void) { return g_calc.arg2; }
+TARVO_API int calculatorGetArg1(void) {
+    return g_calc.arg1;
+}
+TARVO_API int calculatorGetArg2(void) {
+    return g_calc.arg2;
+}
 
 TARVO_API float sqrt2(int q) {
     return tarvo::epc::calc_sqrt2(q);
@@ -254,27 +259,47 @@ TARVO_API uint32_t calculatorGetDistAndAmpPN(void) {
     return pack(dist, amp);
 }
 
-TARVO_API unsigned calculatorGetPixelMask(void) { return state().pixel_mask; }
+TARVO_API unsigned calculatorGetPixelMask(void) {
+    return state().pixel_mask;
+}
 TARVO_API void calculatorSetPixelMask(unsigned mask) {
     state().pixel_mask = static_cast<uint16_t>(mask);
 }
 
-TARVO_API void saturationSet1DCS(unsigned s0) { g_calc.saturated = s0 == 4095u; }
+TARVO_API void saturationSet1DCS(unsigned s0) {
+    g_calc.saturated = s0 == 4095u;
+}
 TARVO_API void saturationSet2DCS(unsigned s0, unsigned s1) {
     g_calc.saturated = s0 == 4095u || s1 == 4095u;
 }
 TARVO_API void saturationSet4DCS(unsigned s0, unsigned s1, unsigned s2, unsigned s3) {
     g_calc.saturated = s0 == 4095u || s1 == 4095u || s2 == 4095u || s3 == 4095u;
 }
-TARVO_API void saturationEnable(int flag) { g_calc.saturation_enabled = flag != 0; }
-TARVO_API int saturationCheck(void) { return g_calc.saturation_enabled ? g_calc.saturated : 0; }
+TARVO_API void saturationEnable(int flag) {
+    g_calc.saturation_enabled = flag != 0;
+}
+TARVO_API int saturationCheck(void) {
+    return g_calc.saturation_enabled ? g_calc.saturated : 0;
+}
 
-TARVO_API void adcOverflowSetMin(int value) { state().adc_min = static_cast<uint16_t>(value); }
-TARVO_API void adcOverflowSetMax(int value) { state().adc_max = static_cast<uint16_t>(value); }
-TARVO_API int adcOverflowGetMin(void) { return state().adc_min; }
-TARVO_API int adcOverflowGetMax(void) { return state().adc_max; }
-TARVO_API void adcOverflowEnable(int flag) { state().adc_overflow_enabled = flag != 0; }
-TARVO_API int adcOverflowIsEnabled(void) { return state().adc_overflow_enabled; }
+TARVO_API void adcOverflowSetMin(int value) {
+    state().adc_min = static_cast<uint16_t>(value);
+}
+TARVO_API void adcOverflowSetMax(int value) {
+    state().adc_max = static_cast<uint16_t>(value);
+}
+TARVO_API int adcOverflowGetMin(void) {
+    return state().adc_min;
+}
+TARVO_API int adcOverflowGetMax(void) {
+    return state().adc_max;
+}
+TARVO_API void adcOverflowEnable(int flag) {
+    state().adc_overflow_enabled = flag != 0;
+}
+TARVO_API int adcOverflowIsEnabled(void) {
+    return state().adc_overflow_enabled;
+}
 
 TARVO_API int adcOverflowCheck1DCS(unsigned s0) {
     const uint16_t d[1] = {static_cast<uint16_t>(s0)};
@@ -311,7 +336,9 @@ TARVO_API int iteratorDefaultNext(int *out) {
 TARVO_API void iteratorMGXInit(int samples, int C, int R) {
     tarvo::epc::iterator_init(tarvo::epc::g_mgx, samples, C, R);
 }
-TARVO_API int iteratorMGXHasNext(void) { return tarvo::epc::g_mgx.pos < tarvo::epc::g_mgx.total; }
+TARVO_API int iteratorMGXHasNext(void) {
+    return tarvo::epc::g_mgx.pos < tarvo::epc::g_mgx.total;
+}
 TARVO_API int iteratorMGXNext(int *out) {
     auto &it = tarvo::epc::g_mgx;
     if (it.pos >= it.total) {

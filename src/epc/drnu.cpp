@@ -61,8 +61,8 @@ void select_params(int bank) {
 
 DrnuBank drnu_bank(int bank) {
     int b = bank == 1 ? 1 : 0;
-    return DrnuBank{g_table[b],    g_max[b],      g_min[b],          &g_params[b],
-                    g_steps[b],    &g_steps_n[b], &g_steps_pixels[b]};
+    return DrnuBank{g_table[b], g_max[b],      g_min[b],          &g_params[b],
+                    g_steps[b], &g_steps_n[b], &g_steps_pixels[b]};
 }
 
 void drnu_rebuild_steps(int bank, int n, int pixels) {
@@ -142,8 +142,7 @@ TARVO_API int calibrationLoadDRNU_LUT(void) {
         // The offset, the temperature and the step are needed: a shorter
         // (or unreadable) file is no calibration, and the defaults stay.
         if (size < 16 || got < 16) {
-            TQ_WRN("[%s] %s: %ld bytes, too short; using the defaults\n", fn, path.c_str(),
-                   size);
+            TQ_WRN("[%s] %s: %ld bytes, too short; using the defaults\n", fn, path.c_str(), size);
         } else {
             tarvo::ByteReader r(buf, got);
             if (size == 24) {
@@ -190,8 +189,8 @@ TARVO_API int calibrationLoadDistanceImages(int bank) {
 
     FILE *f = tarvo::platform::open_file(path.c_str(), "rb");
     long size = f ? file_size(f) : 0;
-    int n = size > 0 ? static_cast<int>(std::min<long>(size / static_cast<long>(pixels * 2),
-                                                        k_max_distances))
+    int n = size > 0 ? static_cast<int>(
+                           std::min<long>(size / static_cast<long>(pixels * 2), k_max_distances))
                      : k_max_distances;
     if (s.modulationFrequency == 36000) n = 20;
     s.num_distances = n;
@@ -260,21 +259,45 @@ TARVO_API uint16_t calibrateGetDistImagePixel(int index) {
     return g_table[current_bank()][index];
 }
 
-TARVO_API int calibrateGetWidth(void) { return state().calib_width; }
-TARVO_API int calibrateGetHeight(void) { return state().calib_height; }
-TARVO_API void calibrateSetWidth(int width) { state().calib_width = width; }
-TARVO_API void calibrateSetHeight(int height) { state().calib_height = height; }
-TARVO_API int calibrateGetoffsetPhaseDefaultFPN(void) { return 0; }
-TARVO_API void calibrateSetDRNUCalibrateDelay(int delay) { state().drnuDelay = delay; }
-TARVO_API void calibrateSetDRNUDiffTemp(int diff) { state().diffTemp = diff; }
-TARVO_API void calibrateSetDRNUAverage(int frames) { state().numAveragedFrames = frames; }
-TARVO_API int calibrateGetTempCalib(void) { return state().temp_cal; }
-TARVO_API int calibrateGetIbTempCalib(void) { return state().ib_temp_cal; }
-TARVO_API double calibrateGetStepCalMM(void) { return state().gStepCalMM; }
+TARVO_API int calibrateGetWidth(void) {
+    return state().calib_width;
+}
+TARVO_API int calibrateGetHeight(void) {
+    return state().calib_height;
+}
+TARVO_API void calibrateSetWidth(int width) {
+    state().calib_width = width;
+}
+TARVO_API void calibrateSetHeight(int height) {
+    state().calib_height = height;
+}
+TARVO_API int calibrateGetoffsetPhaseDefaultFPN(void) {
+    return 0;
+}
+TARVO_API void calibrateSetDRNUCalibrateDelay(int delay) {
+    state().drnuDelay = delay;
+}
+TARVO_API void calibrateSetDRNUDiffTemp(int diff) {
+    state().diffTemp = diff;
+}
+TARVO_API void calibrateSetDRNUAverage(int frames) {
+    state().numAveragedFrames = frames;
+}
+TARVO_API int calibrateGetTempCalib(void) {
+    return state().temp_cal;
+}
+TARVO_API int calibrateGetIbTempCalib(void) {
+    return state().ib_temp_cal;
+}
+TARVO_API double calibrateGetStepCalMM(void) {
+    return state().gStepCalMM;
+}
 TARVO_API void calibrateSetNumDistances(int n) {
     state().num_distances = n < 0 ? 0 : (n > k_max_distances ? k_max_distances : n);
 }
-TARVO_API int calibrateGetNumDistances(void) { return state().num_distances; }
+TARVO_API int calibrateGetNumDistances(void) {
+    return state().num_distances;
+}
 TARVO_API double calibrateGetTempCoef(int partType) {
     return state().temp_coef[static_cast<size_t>(coef_slot(partType))];
 }
@@ -287,8 +310,14 @@ TARVO_API double calibrateGetIbTempCoef(int partType) {
 TARVO_API void calibrateSetIbTempCoef(double coef, int partType) {
     state().ib_temp_coef[static_cast<size_t>(coef_slot(partType))] = coef;
 }
-TARVO_API void calibrateSetSpeedOfLightDiv2(double c2) { state().speed_of_light_div2 = c2; }
-TARVO_API double calibrateGetSpeedOfLightDiv2(void) { return state().speed_of_light_div2; }
-TARVO_API int calibrationGetOffsetDRNU(void) { return state().offsetDRNU; }
+TARVO_API void calibrateSetSpeedOfLightDiv2(double c2) {
+    state().speed_of_light_div2 = c2;
+}
+TARVO_API double calibrateGetSpeedOfLightDiv2(void) {
+    return state().speed_of_light_div2;
+}
+TARVO_API int calibrationGetOffsetDRNU(void) {
+    return state().offsetDRNU;
+}
 
 }  // extern "C"

@@ -122,11 +122,17 @@ ConfigState &state();
 void reset_state();
 
 // Slot of the temperature coefficients for a part type.
-inline int coef_slot(int part_type) { return (part_type == 4 || part_type == 5) ? 1 : 0; }
-inline bool is_epc635(int part_type) { return part_type == 4 || part_type == 5; }
+inline int coef_slot(int part_type) {
+    return (part_type == 4 || part_type == 5) ? 1 : 0;
+}
+inline bool is_epc635(int part_type) {
+    return part_type == 4 || part_type == 5;
+}
 
 // Bank of the DRNU tables that the current frequency mode uses.
-inline int current_bank() { return state().currentFreq == 2 ? 1 : 0; }
+inline int current_bank() {
+    return state().currentFreq == 2 ? 1 : 0;
+}
 
 // DCS add threshold for an integration time.
 int dcs_add_threshold_for(int integration_time_3d);
@@ -149,16 +155,16 @@ inline int sat_int(double v) {
 // --- DRNU tables (drnu.cpp) ---
 // The kernel reads entry (pixel p, step k) of the table as steps[k x
 // k_sensor_pixels + p] when `steps_n` equals the number of distances in
-// force and the image has at most `steps_pixels` pixels: the same values as the pixel-major table, laid out step by step so
-// that neighbouring pixels, which mostly sit in the same segment, read
+// force and the image has at most `steps_pixels` pixels: the same values as the pixel-major table,
+// laid out step by step so that neighbouring pixels, which mostly sit in the same segment, read
 // neighbouring entries (a few cache lines per row instead of one per pixel).
 struct DrnuBank {
     uint16_t *table;  // k_max_distances x k_sensor_pixels, pixel-major
     uint16_t *max;    // k_sensor_pixels
     uint16_t *min;    // k_sensor_pixels
     DrnuParams *params;
-    uint16_t *steps;  // k_max_distances x k_sensor_pixels (+2 padding), step-major
-    int *steps_n;     // N the step-major copy was made for; -1 none
+    uint16_t *steps;    // k_max_distances x k_sensor_pixels (+2 padding), step-major
+    int *steps_n;       // N the step-major copy was made for; -1 none
     int *steps_pixels;  // pixels it covers (from 0)
 };
 DrnuBank drnu_bank(int bank);
@@ -181,7 +187,7 @@ enum class KernelPath { portable, avx2, avx512_gather, avx512 };
 void kernel_limit_path(KernelPath widest);
 // kernel_limit_path(portable) when on, no limit when off.
 void kernel_force_portable(bool on);
-bool kernel_vector_available();   // AVX2
+bool kernel_vector_available();  // AVX2
 bool kernel_avx512_available();
 // The AVX-512 path computes the arc-tangent table values instead of
 // gathering them, once its cubics have matched all 4096 entries.

@@ -41,8 +41,12 @@ void parse_row(const std::string &line, int cols, double *out) {
 
 }  // namespace
 
-const std::vector<double> &grayscale_gain() { return g_gain; }
-const std::vector<double> &grayscale_offset() { return g_offset; }
+const std::vector<double> &grayscale_gain() {
+    return g_gain;
+}
+const std::vector<double> &grayscale_offset() {
+    return g_offset;
+}
 
 // Loads "./grayscale660_gain_offset_W%03i_C%03i.txt" (epc635: "grayscale635")
 // for the current geometry; returns 1 when the file opened.

@@ -75,7 +75,8 @@ void average_neighbours(uint16_t *img, const int *dx, const int *dy, int nn) {
     std::vector<uint16_t> in(img, img + g.pixels());
     for (int y = 0; y < R; ++y) {
         for (int x = 0; x < C; ++x) {
-            const size_t k = static_cast<size_t>(y) * static_cast<size_t>(C) + static_cast<size_t>(x);
+            const size_t k =
+                static_cast<size_t>(y) * static_cast<size_t>(C) + static_cast<size_t>(x);
             if (in[k] > k_valid_max) continue;  // codes stay
             uint32_t sum = in[k], cnt = 1;
             int present = 0, valid = 0;
@@ -83,7 +84,8 @@ void average_neighbours(uint16_t *img, const int *dx, const int *dy, int nn) {
                 const int u = x + dx[i], v = y + dy[i];
                 if (u < 0 || u >= C || v < 0 || v >= R) continue;
                 ++present;
-                const uint16_t w = in[static_cast<size_t>(v) * static_cast<size_t>(C) + static_cast<size_t>(u)];
+                const uint16_t w =
+                    in[static_cast<size_t>(v) * static_cast<size_t>(C) + static_cast<size_t>(u)];
                 if (w > k_valid_max) continue;
                 ++valid;
                 sum += w;
@@ -172,19 +174,26 @@ TARVO_API int imageCorrectionLoad(const char *path) {
         ++g_count;
     }
     if (skipped) TQ_WRN("[%s] %u lines without a column and a row skipped\n", fn, skipped);
-    if (ignored) TQ_WRN("[%s] list full at %d pixels: %u further lines ignored\n", fn,
-                        k_bad_pixel_max, ignored);
+    if (ignored)
+        TQ_WRN("[%s] list full at %d pixels: %u further lines ignored\n", fn, k_bad_pixel_max,
+               ignored);
     return std::fclose(f);
 }
 
-TARVO_API int imageCorrectionGetCount(void) { return g_count; }
-TARVO_API int imageCorrectionGetTransformedCount(void) { return g_transformed_count; }
+TARVO_API int imageCorrectionGetCount(void) {
+    return g_count;
+}
+TARVO_API int imageCorrectionGetTransformedCount(void) {
+    return g_transformed_count;
+}
 
 TARVO_API int imageCorrectionEnable(int flag) {
     g_correction = flag;
     return flag;
 }
-TARVO_API int apiEnableImageCorrection(int flag) { return imageCorrectionEnable(flag); }
+TARVO_API int apiEnableImageCorrection(int flag) {
+    return imageCorrectionEnable(flag);
+}
 
 TARVO_API int imageCorrectionTransform(void) {
     const ConfigState &s = state();
@@ -233,7 +242,9 @@ TARVO_API int imageSetProcessing(int mode) {
     g_processing = static_cast<uint8_t>(mode < 0 || mode > 3 ? 3 : mode);
     return g_processing;
 }
-TARVO_API int apiSetImageProcessing(int mode) { return imageSetProcessing(mode); }
+TARVO_API int apiSetImageProcessing(int mode) {
+    return imageSetProcessing(mode);
+}
 
 TARVO_API void imageAverageFourConnectivity(uint16_t **image) {
     static const int dx[4] = {-1, 1, 0, 0}, dy[4] = {0, 0, -1, 1};
@@ -254,7 +265,9 @@ TARVO_API int imageSetNumberOfPicture(int n) {
     g_pictures = n <= 0 ? 1u : static_cast<uint32_t>(n);
     return static_cast<int>(g_pictures);
 }
-TARVO_API int apiSetImageAveraging(int n) { return imageSetNumberOfPicture(n); }
+TARVO_API int apiSetImageAveraging(int n) {
+    return imageSetNumberOfPicture(n);
+}
 
 TARVO_API void imageAverage(uint16_t **image) {
     if (g_pictures < 2 || !image || !*image) return;
@@ -275,14 +288,18 @@ TARVO_API void imageAverage(uint16_t **image) {
     }
 }
 
-TARVO_API void imageDifferenceInit(void) { state().image_diff_have_ref = false; }
+TARVO_API void imageDifferenceInit(void) {
+    state().image_diff_have_ref = false;
+}
 
 TARVO_API int imageDifferenceSetThreshold(int t) {
     g_diff_threshold = t;
     imageDifferenceInit();
     return t;
 }
-TARVO_API int apiSetImageDifferenceThreshold(int t) { return imageDifferenceSetThreshold(t); }
+TARVO_API int apiSetImageDifferenceThreshold(int t) {
+    return imageDifferenceSetThreshold(t);
+}
 
 TARVO_API void imageDifference(uint16_t **image) {
     if (!g_diff_threshold || !image || !*image) return;

@@ -32,7 +32,9 @@ struct KalmanParams {
 KalmanParams g_p;
 std::array<KalmanPixel, k_sensor_pixels> g_px{};
 
-inline bool traced(int pixel) { return pixel == k_watch && state().gPrint >= 2; }
+inline bool traced(int pixel) {
+    return pixel == k_watch && state().gPrint >= 2;
+}
 
 // round(v), halves away from zero, into the 16-bit range.
 uint16_t round_u16(double v) {
@@ -190,17 +192,27 @@ TARVO_API void calculationEnableKalman(int mode) {
     for (auto &p : g_px) p.samples = 0;
 }
 
-TARVO_API void calculationSetKalmanK(double k) { g_p.K = k; }
-TARVO_API void calculationSetKalmanKdiff(double kdiff) { g_p.Kdiff = kdiff; }
-TARVO_API void calculationSetKalmanQ(double q) { g_p.Q = q; }
+TARVO_API void calculationSetKalmanK(double k) {
+    g_p.K = k;
+}
+TARVO_API void calculationSetKalmanKdiff(double kdiff) {
+    g_p.Kdiff = kdiff;
+}
+TARVO_API void calculationSetKalmanQ(double q) {
+    g_p.Q = q;
+}
 TARVO_API void calculationSetKalmanThreshold(int which, int value) {
     if (which == 1)
         g_p.smoother_threshold = value;
     else
         g_p.kalman_threshold = value;
 }
-TARVO_API void calculationSetKalmanNumCheck(int n) { g_p.num_check = n; }
-TARVO_API double calculationGetKalmanGain(void) { return g_p.gain; }
+TARVO_API void calculationSetKalmanNumCheck(int n) {
+    g_p.num_check = n;
+}
+TARVO_API double calculationGetKalmanGain(void) {
+    return g_p.gain;
+}
 
 TARVO_API int apiEnableKalman(int mode) {
     calculationEnableKalman(mode);

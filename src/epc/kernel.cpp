@@ -71,7 +71,8 @@ inline void pixel(const KernelPass &k, int pos, int out, void *dst) {
     int D = static_cast<int>(d2) - static_cast<int>(d0);
     int w = H * H + D * D;
     if constexpr (Mode == 1 || Mode == 3) {
-        uint16_t E = static_cast<uint16_t>(static_cast<int>(std::sqrt(static_cast<float>(w)) * 0.5f));
+        uint16_t E =
+            static_cast<uint16_t>(static_cast<int>(std::sqrt(static_cast<float>(w)) * 0.5f));
         if constexpr (Mode == 1)
             static_cast<uint16_t *>(dst)[out] = E;
         else
@@ -150,9 +151,9 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
     }
     const int64_t C = s.cols, R = static_cast<int64_t>(s.rows_per_half) * s.halves;
     if (C < 0 || R < 0 || C * R > k_sensor_pixels || C * R > P) {
-        TQ_ERR("[%s] image %lldx%lld does not fit the %dx%d sensor or the %d-sample planes\n",
-               fn, static_cast<long long>(C), static_cast<long long>(R), k_sensor_cols,
-               k_sensor_rows, P);
+        TQ_ERR("[%s] image %lldx%lld does not fit the %dx%d sensor or the %d-sample planes\n", fn,
+               static_cast<long long>(C), static_cast<long long>(R), k_sensor_cols, k_sensor_rows,
+               P);
         return false;
     }
     k.mode = mode;
@@ -187,7 +188,8 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
             // differences in 64 bits so that no value can overflow them.
             const int64_t dT = static_cast<int64_t>(s.sensor_temp) - s.temp_cal;
             const int64_t dI = static_cast<int64_t>(s.ib_temp) - s.ib_temp_cal;
-            const float ct = static_cast<float>(30000.0 / g * s.temp_coef[static_cast<size_t>(slot)]);
+            const float ct =
+                static_cast<float>(30000.0 / g * s.temp_coef[static_cast<size_t>(slot)]);
             const float ci =
                 static_cast<float>(30000.0 / g * s.ib_temp_coef[static_cast<size_t>(slot)]);
             k.m = static_cast<float>(dT) * ct + static_cast<float>(dI) * ci;
@@ -197,8 +199,9 @@ bool prepare_pass(const char *fn, int mode, void *dst, const uint16_t *src, int 
         else
             k.o = static_cast<int>(static_cast<uint32_t>(s.offset_phase) +
                                    static_cast<uint32_t>(s.offsetDRNU));
-        k.N = s.num_distances < 0 ? 0 : (s.num_distances > k_max_distances ? k_max_distances
-                                                                            : s.num_distances);
+        k.N = s.num_distances < 0
+                  ? 0
+                  : (s.num_distances > k_max_distances ? k_max_distances : s.num_distances);
         k.last_seg = static_cast<float>(k.N - 2);
         DrnuBank b = drnu_bank(current_bank());
         k.table = b.table;
@@ -228,8 +231,12 @@ void kernel_reset() {
     g_widest = KernelPath::avx512;
 }
 
-void kernel_limit_path(KernelPath widest) { g_widest = widest; }
-void kernel_force_portable(bool on) { g_widest = on ? KernelPath::portable : KernelPath::avx512; }
+void kernel_limit_path(KernelPath widest) {
+    g_widest = widest;
+}
+void kernel_force_portable(bool on) {
+    g_widest = on ? KernelPath::portable : KernelPath::avx512;
+}
 
 void run_portable_pixels(const KernelPass &k, int i, int j_begin) {
     const int orow = output_row(i, k.R);
@@ -237,15 +244,23 @@ void run_portable_pixels(const KernelPass &k, int i, int j_begin) {
         const int pos = i * k.C + j, out = orow * k.C + j;
         switch (k.mode) {
             case 0:
-                if (k.drnu) pixel<0, true>(k, pos, out, k.dst);
-                else pixel<0, false>(k, pos, out, k.dst);
+                if (k.drnu)
+                    pixel<0, true>(k, pos, out, k.dst);
+                else
+                    pixel<0, false>(k, pos, out, k.dst);
                 break;
-            case 1: pixel<1, false>(k, pos, out, k.dst); break;
+            case 1:
+                pixel<1, false>(k, pos, out, k.dst);
+                break;
             case 2:
-                if (k.drnu) pixel<2, true>(k, pos, out, k.dst);
-                else pixel<2, false>(k, pos, out, k.dst);
+                if (k.drnu)
+                    pixel<2, true>(k, pos, out, k.dst);
+                else
+                    pixel<2, false>(k, pos, out, k.dst);
                 break;
-            default: pixel<3, false>(k, pos, out, k.dst); break;
+            default:
+                pixel<3, false>(k, pos, out, k.dst);
+                break;
         }
     }
 }
@@ -255,15 +270,23 @@ namespace {
 void run_portable(const KernelPass &k) {
     switch (k.mode) {
         case 0:
-            if (k.drnu) rows_portable<0, true>(k, 0, k.R);
-            else rows_portable<0, false>(k, 0, k.R);
+            if (k.drnu)
+                rows_portable<0, true>(k, 0, k.R);
+            else
+                rows_portable<0, false>(k, 0, k.R);
             break;
-        case 1: rows_portable<1, false>(k, 0, k.R); break;
+        case 1:
+            rows_portable<1, false>(k, 0, k.R);
+            break;
         case 2:
-            if (k.drnu) rows_portable<2, true>(k, 0, k.R);
-            else rows_portable<2, false>(k, 0, k.R);
+            if (k.drnu)
+                rows_portable<2, true>(k, 0, k.R);
+            else
+                rows_portable<2, false>(k, 0, k.R);
             break;
-        default: rows_portable<3, false>(k, 0, k.R); break;
+        default:
+            rows_portable<3, false>(k, 0, k.R);
+            break;
     }
 }
 
@@ -322,7 +345,9 @@ TARVO_API void hysteresisSetThresholds(int m, int h) {
     s.hyst_state.fill(0);
 }
 
-TARVO_API void hysteresisUpdateThresholds(int m) { hysteresisSetThresholds(m, state().hysteresis); }
+TARVO_API void hysteresisUpdateThresholds(int m) {
+    hysteresisSetThresholds(m, state().hysteresis);
+}
 
 TARVO_API int calcDefPiDelayGetDataSorted_opt(int mode, void *dst, const uint16_t *src, int P) {
     static const char *const fn = "calcDefPiDelayGetDataSorted_opt";

@@ -49,9 +49,9 @@ TARVO_AVX2 inline Samples8 samples8(const uint16_t *s0, size_t P, int j) {
     const __m256i d2 = _mm256_and_si256(load8_u16(s0 + 2 * P + j), m12);
     const __m256i d3 = _mm256_and_si256(load8_u16(s0 + 3 * P + j), m12);
     // A sample at 0 or 4095: d - 1 (unsigned) is 4094 or more.
-    const __m256i top = _mm256_max_epu32(
-        _mm256_max_epu32(_mm256_sub_epi32(d0, one), _mm256_sub_epi32(d1, one)),
-        _mm256_max_epu32(_mm256_sub_epi32(d2, one), _mm256_sub_epi32(d3, one)));
+    const __m256i top =
+        _mm256_max_epu32(_mm256_max_epu32(_mm256_sub_epi32(d0, one), _mm256_sub_epi32(d1, one)),
+                         _mm256_max_epu32(_mm256_sub_epi32(d2, one), _mm256_sub_epi32(d3, one)));
     Samples8 r;
     r.sat = _mm256_cmpeq_epi32(_mm256_max_epu32(top, _mm256_set1_epi32(4094)), top);
     r.H = _mm256_sub_epi32(d3, d1);
@@ -110,7 +110,8 @@ TARVO_AVX2 inline __m256i load16_12(const uint16_t *p) {
 
 TARVO_AVX2 inline void store_u16_as_f32(float *p, __m256i v) {
     _mm256_store_ps(p, _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v))));
-    _mm256_store_ps(p + 8, _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1))));
+    _mm256_store_ps(p + 8,
+                    _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1))));
 }
 
 // Front, first pass, sixteen pixels at a time in 16-bit lanes (samples
@@ -141,13 +142,18 @@ TARVO_AVX2 void front_reduce(const KernelPass &k, int i, int j0, int j1, Chunk &
 
         // Hysteresis on H^2 + D^2 in 32 bits. The unpacks and the packs
         // work within 128-bit halves and undo each other's order.
-        const __m256i wl = _mm256_madd_epi16(_mm256_unpacklo_epi16(H, D), _mm256_unpacklo_epi16(H, D));
-        const __m256i wh = _mm256_madd_epi16(_mm256_unpackhi_epi16(H, D), _mm256_unpackhi_epi16(H, D));
+        const __m256i wl =
+            _mm256_madd_epi16(_mm256_unpacklo_epi16(H, D), _mm256_unpacklo_epi16(H, D));
+        const __m256i wh =
+            _mm256_madd_epi16(_mm256_unpackhi_epi16(H, D), _mm256_unpackhi_epi16(H, D));
         const __m256i al = _mm256_srai_epi32(wl, 2), ah = _mm256_srai_epi32(wh, 2);
-        const __m256i below_up = _mm256_packs_epi32(_mm256_cmpgt_epi32(upper, al), _mm256_cmpgt_epi32(upper, ah));
-        const __m256i below_lo = _mm256_packs_epi32(_mm256_cmpgt_epi32(lower, al), _mm256_cmpgt_epi32(lower, ah));
+        const __m256i below_up =
+            _mm256_packs_epi32(_mm256_cmpgt_epi32(upper, al), _mm256_cmpgt_epi32(upper, ah));
+        const __m256i below_lo =
+            _mm256_packs_epi32(_mm256_cmpgt_epi32(lower, al), _mm256_cmpgt_epi32(lower, ah));
         const __m256i oldm = _mm256_cmpgt_epi16(
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(hyst + j))), zero);
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(hyst + j))),
+            zero);
         const __m256i newm = _mm256_or_si256(_mm256_andnot_si256(below_up, ones),
                                              _mm256_andnot_si256(below_lo, oldm));
         // Saturated positions keep their state.
@@ -194,10 +200,10 @@ TARVO_AVX2 void front_phase(const KernelPass &k, int n, Chunk &c) {
         // least 1/x2 >= 1/8190 away from it, more than half an ulp below
         // 4096 (1/8192), so rounding never lifts it to n and truncation is
         // exact.
-        const __m256i q0 = _mm256_cvttps_epi32(
-            _mm256_div_ps(_mm256_mul_ps(_mm256_load_ps(c.num + b), scale), _mm256_load_ps(c.den + b)));
-        const __m256i q1 = _mm256_cvttps_epi32(
-            _mm256_div_ps(_mm256_mul_ps(_mm256_load_ps(c.num + b + 8), scale), _mm256_load_ps(c.den + b + 8)));
+        const __m256i q0 = _mm256_cvttps_epi32(_mm256_div_ps(
+            _mm256_mul_ps(_mm256_load_ps(c.num + b), scale), _mm256_load_ps(c.den + b)));
+        const __m256i q1 = _mm256_cvttps_epi32(_mm256_div_ps(
+            _mm256_mul_ps(_mm256_load_ps(c.num + b + 8), scale), _mm256_load_ps(c.den + b + 8)));
         const __m256i t0 = _mm256_i32gather_epi32(tab, q0, 4);
         const __m256i t1 = _mm256_i32gather_epi32(tab, q1, 4);
         // Table values stay below 3751: a signed pack keeps them.
@@ -206,11 +212,13 @@ TARVO_AVX2 void front_phase(const KernelPass &k, int n, Chunk &c) {
         __m256i res = _mm256_add_epi16(
             _mm256_add_epi16(_mm256_load_si256(reinterpret_cast<const __m256i *>(c.base + b)), t),
             _mm256_set1_epi16(15000));
-        const __m256i wrap = _mm256_cmpeq_epi16(_mm256_max_epu16(res, _mm256_set1_epi16(30000)), res);
+        const __m256i wrap =
+            _mm256_cmpeq_epi16(_mm256_max_epu16(res, _mm256_set1_epi16(30000)), res);
         res = _mm256_sub_epi16(res, _mm256_and_si256(wrap, _mm256_set1_epi16(30000)));
         // Codes are -1 or -2: every byte has its top bit set.
         const __m256i code = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.fcode + b));
-        _mm256_store_si256(reinterpret_cast<__m256i *>(c.phase + b), _mm256_blendv_epi8(res, code, code));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(c.phase + b),
+                           _mm256_blendv_epi8(res, code, code));
     }
 }
 
@@ -224,8 +232,9 @@ TARVO_AVX2 inline void store_metres8(const KernelPass &k, int out, __m256i E, __
                                      __m256i sat) {
     __m256 f = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(E), _mm256_set1_ps(k.K)),
                              _mm256_set1_ps(30000.0f));
-    const __m256 fcode = _mm256_blendv_ps(_mm256_set1_ps(k_code_low_amplitude_f),
-                                          _mm256_set1_ps(k_code_saturated_f), _mm256_castsi256_ps(sat));
+    const __m256 fcode =
+        _mm256_blendv_ps(_mm256_set1_ps(k_code_low_amplitude_f), _mm256_set1_ps(k_code_saturated_f),
+                         _mm256_castsi256_ps(sat));
     f = _mm256_blendv_ps(f, fcode, _mm256_castsi256_ps(is_code));
     _mm256_storeu_ps(static_cast<float *>(k.dst) + out, f);
 }
@@ -278,7 +287,8 @@ TARVO_AVX2 void back_segment(const KernelPass &k, int out0, int n, Chunk &c) {
         // Codes by priority: those of the front, below the span, above it.
         __m256i code = _mm256_and_si256(above, c500);
         code = blend(code, c300, below);
-        code = blend(code, blend(c300, c500, _mm256_cmpeq_epi32(x, _mm256_set1_epi32(-2))), is_code);
+        code =
+            blend(code, blend(c300, c500, _mm256_cmpeq_epi32(x, _mm256_set1_epi32(-2))), is_code);
         _mm256_store_si256(reinterpret_cast<__m256i *>(c.code + b), code);
     }
 }
@@ -304,7 +314,8 @@ TARVO_AVX2 void back_entries(const KernelPass &k, int out0, int n, Chunk &c) {
         // Neighbouring pixels mostly share a segment or sit in the next
         // one: when every lane is within one segment of lane 0, plain loads
         // of the step-major rows around L0 and blends replace the gathers.
-        const __m256i near = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_add_epi32(dl, one), two), two);
+        const __m256i near =
+            _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_add_epi32(dl, one), two), two);
         if (steps && _mm256_testc_si256(near, _mm256_set1_epi32(-1))) {
             const uint16_t *row = steps + out;
             const size_t l0 = static_cast<size_t>(L0);
@@ -322,11 +333,15 @@ TARVO_AVX2 void back_entries(const KernelPass &k, int out0, int n, Chunk &c) {
             const int *base = reinterpret_cast<const int *>(steps);
             M = _mm256_and_si256(_mm256_i32gather_epi32(base, idx, 2), m16);
             M1 = _mm256_and_si256(
-                _mm256_i32gather_epi32(base, _mm256_add_epi32(idx, _mm256_set1_epi32(k.stride)), 2), m16);
+                _mm256_i32gather_epi32(base, _mm256_add_epi32(idx, _mm256_set1_epi32(k.stride)), 2),
+                m16);
         } else {
-            const __m256i idx = _mm256_add_epi32(
-                _mm256_mullo_epi32(_mm256_add_epi32(_mm256_set1_epi32(out), lane), _mm256_set1_epi32(k.N)), L);
-            const __m256i pair = _mm256_i32gather_epi32(reinterpret_cast<const int *>(k.table), idx, 2);
+            const __m256i idx =
+                _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(_mm256_set1_epi32(out), lane),
+                                                    _mm256_set1_epi32(k.N)),
+                                 L);
+            const __m256i pair =
+                _mm256_i32gather_epi32(reinterpret_cast<const int *>(k.table), idx, 2);
             M = _mm256_and_si256(pair, m16);
             M1 = _mm256_srli_epi32(pair, 16);
         }
@@ -348,12 +363,13 @@ TARVO_AVX2 void back_interpolate(const KernelPass &k, int out0, int n, const Chu
     for (int b = 0; b < n; b += 8) {
         const int out = out0 + b;
         const __m256i L = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.seg + b));
-        const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_load_ps(c.num + b), _mm256_load_ps(c.den + b)),
-                                         _mm256_mul_ps(lv, _mm256_cvtepi32_ps(L)));
+        const __m256 sum =
+            _mm256_add_ps(_mm256_div_ps(_mm256_load_ps(c.num + b), _mm256_load_ps(c.den + b)),
+                          _mm256_mul_ps(lv, _mm256_cvtepi32_ps(L)));
         const __m128i tlo =
             _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(sum)), half));
-        const __m128i thi =
-            _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(sum, 1)), half));
+        const __m128i thi = _mm256_cvttpd_epi32(
+            _mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(sum, 1)), half));
         const __m256i t = _mm256_set_m128i(thi, tlo);
         // Out of the 32-bit range or not a number: the conversion gives
         // 0x80000000, which no in-range sum + 0.5 can give. Such a phase
@@ -362,7 +378,8 @@ TARVO_AVX2 void back_interpolate(const KernelPass &k, int out0, int n, const Chu
         const __m256i E = _mm256_and_si256(_mm256_add_epi32(_mm256_set1_epi32(k.o), t), m16);
         __m256i code = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.code + b));
         code = blend(code, c500, _mm256_and_si256(bad, _mm256_cmpeq_epi32(code, zero)));
-        const __m256i is_code = _mm256_xor_si256(_mm256_cmpeq_epi32(code, zero), _mm256_set1_epi32(-1));
+        const __m256i is_code =
+            _mm256_xor_si256(_mm256_cmpeq_epi32(code, zero), _mm256_set1_epi32(-1));
         if constexpr (Mode == 0) {
             store8_u16(static_cast<uint16_t *>(k.dst) + out, blend(E, code, is_code));
         } else {
@@ -414,15 +431,23 @@ bool kernel_vector_available() {
 void run_vector(const KernelPass &k) {
     switch (k.mode) {
         case 0:
-            if (k.drnu) rows_avx2<0, true>(k);
-            else rows_avx2<0, false>(k);
+            if (k.drnu)
+                rows_avx2<0, true>(k);
+            else
+                rows_avx2<0, false>(k);
             break;
-        case 1: rows_avx2<1, false>(k); break;
+        case 1:
+            rows_avx2<1, false>(k);
+            break;
         case 2:
-            if (k.drnu) rows_avx2<2, true>(k);
-            else rows_avx2<2, false>(k);
+            if (k.drnu)
+                rows_avx2<2, true>(k);
+            else
+                rows_avx2<2, false>(k);
             break;
-        default: rows_avx2<3, false>(k); break;
+        default:
+            rows_avx2<3, false>(k);
+            break;
     }
 }
 
@@ -431,8 +456,12 @@ void run_vector(const KernelPass &k) {
 #else
 
 namespace tarvo::epc {
-bool kernel_vector_available() { return false; }
-void run_vector(const KernelPass &k) { (void)k; }
+bool kernel_vector_available() {
+    return false;
+}
+void run_vector(const KernelPass &k) {
+    (void)k;
+}
 }  // namespace tarvo::epc
 
 #endif

@@ -39,10 +39,10 @@ struct Chunk {
     alignas(64) uint16_t x2[k_chunk];
     alignas(64) uint32_t low[k_chunk / 32];  // low-amplitude positions, a bit each
     alignas(64) uint32_t sat[k_chunk / 32];  // saturated positions
-    alignas(64) int32_t seg[k_chunk];    // segment index L
-    alignas(64) int32_t code[k_chunk];   // output code, or 0
-    alignas(64) float num[k_chunk];      // diff, then (diff - M) x l
-    alignas(64) float den[k_chunk];      // M1 - M
+    alignas(64) int32_t seg[k_chunk];        // segment index L
+    alignas(64) int32_t code[k_chunk];       // output code, or 0
+    alignas(64) float num[k_chunk];          // diff, then (diff - M) x l
+    alignas(64) float den[k_chunk];          // M1 - M
 };
 
 // Everything a pass reads from the call, copied to locals so that the
@@ -94,7 +94,8 @@ TARVO_AVX512 void front_reduce(const Consts &k, int i, int j0, int j1, Chunk &c)
         // Hysteresis on (H^2 + D^2) / 4 in 32 bits. The unpacks leave
         // pixels 0-3, 8-11, ... in the low words and 4-7, 12-15, ... in the
         // high ones; the deposits put the compare bits back in pixel order.
-        const __m512i lo_pairs = _mm512_unpacklo_epi16(H, D), hi_pairs = _mm512_unpackhi_epi16(H, D);
+        const __m512i lo_pairs = _mm512_unpacklo_epi16(H, D),
+                      hi_pairs = _mm512_unpackhi_epi16(H, D);
         const __m512i al = _mm512_srai_epi32(_mm512_madd_epi16(lo_pairs, lo_pairs), 2);
         const __m512i ah = _mm512_srai_epi32(_mm512_madd_epi16(hi_pairs, hi_pairs), 2);
         const uint32_t up = _pdep_u32(_mm512_cmpge_epi32_mask(al, upper), 0x0F0F0F0Fu) |
@@ -114,7 +115,8 @@ TARVO_AVX512 void front_reduce(const Consts &k, int i, int j0, int j1, Chunk &c)
         // atan2_lut(H, D): the octant reduction.
         __m512i y = H, x = D;
         const __mmask32 yz = _mm512_cmpeq_epi16_mask(y, zero);
-        const __m512i r0 = _mm512_maskz_mov_epi16(_mm512_movepi16_mask(x), _mm512_set1_epi16(15000));
+        const __m512i r0 =
+            _mm512_maskz_mov_epi16(_mm512_movepi16_mask(x), _mm512_set1_epi16(15000));
         // Lower half-plane: turn by half a circle.
         const __mmask32 neg = _mm512_movepi16_mask(y);
         x = _mm512_mask_sub_epi16(x, neg, zero, x);
@@ -152,7 +154,7 @@ struct AtanCubics {
     alignas(64) float c3[32];
     alignas(64) float c2[32];
     alignas(64) float c1[32];
-    alignas(64) float c0[32];   // fractional part of the constant term
+    alignas(64) float c0[32];     // fractional part of the constant term
     alignas(64) int32_t c0i[32];  // integer part
     bool ok = false;
 };
@@ -163,9 +165,9 @@ struct AtanRegs {
 };
 
 TARVO_AVX512 inline AtanRegs atan_regs(const AtanCubics &a) {
-    return {_mm512_load_ps(a.c3),       _mm512_load_ps(a.c3 + 16), _mm512_load_ps(a.c2),
-            _mm512_load_ps(a.c2 + 16),  _mm512_load_ps(a.c1),      _mm512_load_ps(a.c1 + 16),
-            _mm512_load_ps(a.c0),       _mm512_load_ps(a.c0 + 16), _mm512_load_si512(a.c0i),
+    return {_mm512_load_ps(a.c3),         _mm512_load_ps(a.c3 + 16), _mm512_load_ps(a.c2),
+            _mm512_load_ps(a.c2 + 16),    _mm512_load_ps(a.c1),      _mm512_load_ps(a.c1 + 16),
+            _mm512_load_ps(a.c0),         _mm512_load_ps(a.c0 + 16), _mm512_load_si512(a.c0i),
             _mm512_load_si512(a.c0i + 16)};
 }
 
@@ -178,8 +180,9 @@ TARVO_AVX512 inline __m512i atan_cubic(const AtanRegs &r, __m512i q) {
     f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c2a, s, r.c2b));
     f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c1a, s, r.c1b));
     f = _mm512_fmadd_ps(f, t, _mm512_permutex2var_ps(r.c0a, s, r.c0b));
-    return _mm512_add_epi32(_mm512_cvt_roundps_epi32(f, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
-                            _mm512_permutex2var_epi32(r.ia, s, r.ib));
+    return _mm512_add_epi32(
+        _mm512_cvt_roundps_epi32(f, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
+        _mm512_permutex2var_epi32(r.ia, s, r.ib));
 }
 
 TARVO_AVX512 bool atan_cubics_match(const AtanCubics &a) {
@@ -187,8 +190,11 @@ TARVO_AVX512 bool atan_cubics_match(const AtanCubics &a) {
     const AtanRegs r = atan_regs(a);
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     for (int q = 0; q < 4096; q += 16) {
-        const __m512i want = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(tab + q)));
-        if (_mm512_cmpneq_epi32_mask(atan_cubic(r, _mm512_add_epi32(_mm512_set1_epi32(q), lane)), want)) return false;
+        const __m512i want =
+            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(tab + q)));
+        if (_mm512_cmpneq_epi32_mask(atan_cubic(r, _mm512_add_epi32(_mm512_set1_epi32(q), lane)),
+                                     want))
+            return false;
     }
     return true;
 }
@@ -240,8 +246,9 @@ TARVO_AVX512 void front_phase(const Consts &k, int n, Chunk &c) {
     const AtanRegs cubic = atan_regs(atan_cubics());
     const __m512 scale = _mm512_set1_ps(4096.0f);
     // Word 2i of the two gathered vectors: the low halves of their 32-bit lanes.
-    const __m512i evens = _mm512_set_epi16(62, 60, 58, 56, 54, 52, 50, 48, 46, 44, 42, 40, 38, 36, 34, 32,
-                                           30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i evens =
+        _mm512_set_epi16(62, 60, 58, 56, 54, 52, 50, 48, 46, 44, 42, 40, 38, 36, 34, 32, 30, 28, 26,
+                         24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
     for (int b = 0; b < n; b += 32) {
         // (y2 * 4096) / x2 exactly from one single-precision division: both
         // operands are exact, and a quotient just below an integer n is at
@@ -250,7 +257,8 @@ TARVO_AVX512 void front_phase(const Consts &k, int n, Chunk &c) {
         // exact.
         __m512i t[2];
         for (int h = 0; h < 2; ++h) {
-            const __m512 yv = _mm512_mul_ps(_mm512_cvtepi32_ps(load16_u16(c.y2 + b + 16 * h)), scale);
+            const __m512 yv =
+                _mm512_mul_ps(_mm512_cvtepi32_ps(load16_u16(c.y2 + b + 16 * h)), scale);
             const __m512 xv = _mm512_cvtepi32_ps(load16_u16(c.x2 + b + 16 * h));
             const __m512i q = _mm512_cvttps_epi32(_mm512_div_ps(yv, xv));
             if constexpr (Cubic)
@@ -260,9 +268,10 @@ TARVO_AVX512 void front_phase(const Consts &k, int n, Chunk &c) {
         }
         // Table values stay below 3751 and base + value + 15000 below
         // 45001: unsigned 16-bit from here.
-        __m512i res = _mm512_add_epi16(
-            _mm512_add_epi16(_mm512_load_si512(c.base + b), _mm512_permutex2var_epi16(t[0], evens, t[1])),
-            _mm512_set1_epi16(15000));
+        __m512i res =
+            _mm512_add_epi16(_mm512_add_epi16(_mm512_load_si512(c.base + b),
+                                              _mm512_permutex2var_epi16(t[0], evens, t[1])),
+                             _mm512_set1_epi16(15000));
         const __m512i turn = _mm512_set1_epi16(30000);
         res = _mm512_mask_sub_epi16(res, _mm512_cmpge_epu16_mask(res, turn), res, turn);
         res = _mm512_mask_mov_epi16(res, c.low[b / 32], _mm512_set1_epi16(-1));
@@ -278,8 +287,9 @@ TARVO_AVX512 void back_plain(const Consts &k, int out0, int n, const Chunk &c) {
         uint16_t *const dst = static_cast<uint16_t *>(k.dst) + out0;
         for (int b = 0; b < n; b += 32) {
             __m512i x = _mm512_load_si512(c.phase + b);
-            x = _mm512_mask_mov_epi16(x, _mm512_cmpeq_epi16_mask(x, _mm512_set1_epi16(-1)),
-                                      _mm512_set1_epi16(static_cast<int16_t>(EPC_CODE_LOW_AMPLITUDE)));
+            x = _mm512_mask_mov_epi16(
+                x, _mm512_cmpeq_epi16_mask(x, _mm512_set1_epi16(-1)),
+                _mm512_set1_epi16(static_cast<int16_t>(EPC_CODE_LOW_AMPLITUDE)));
             x = _mm512_mask_mov_epi16(x, _mm512_cmpeq_epi16_mask(x, _mm512_set1_epi16(-2)),
                                       _mm512_set1_epi16(static_cast<int16_t>(EPC_CODE_SATURATED)));
             _mm512_storeu_si512(dst + b, x);
@@ -288,8 +298,10 @@ TARVO_AVX512 void back_plain(const Consts &k, int out0, int n, const Chunk &c) {
         float *const dst = static_cast<float *>(k.dst) + out0;
         const __m512 K = _mm512_set1_ps(k.K);
         for (int b = 0; b < n; b += 16) {
-            const __m512i x = _mm512_cvtepi16_epi32(_mm256_load_si256(reinterpret_cast<const __m256i *>(c.phase + b)));
-            __m512 f = _mm512_div_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(x), K), _mm512_set1_ps(30000.0f));
+            const __m512i x = _mm512_cvtepi16_epi32(
+                _mm256_load_si256(reinterpret_cast<const __m256i *>(c.phase + b)));
+            __m512 f =
+                _mm512_div_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(x), K), _mm512_set1_ps(30000.0f));
             f = _mm512_mask_mov_ps(f, _mm512_cmpeq_epi32_mask(x, _mm512_set1_epi32(-1)),
                                    _mm512_set1_ps(k_code_low_amplitude_f));
             f = _mm512_mask_mov_ps(f, _mm512_cmpeq_epi32_mask(x, _mm512_set1_epi32(-2)),
@@ -308,7 +320,8 @@ TARVO_AVX512 void back_segment(const Consts &k, int out0, int n, Chunk &c) {
     const __m512 last = _mm512_set1_ps(k.last_seg);
     for (int b = 0; b < n; b += 16) {
         const int out = out0 + b;
-        const __m512i x = _mm512_cvtepi16_epi32(_mm256_load_si256(reinterpret_cast<const __m256i *>(c.phase + b)));
+        const __m512i x = _mm512_cvtepi16_epi32(
+            _mm256_load_si256(reinterpret_cast<const __m256i *>(c.phase + b)));
         const __m512 diff = _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_max_epi32(x, zero)), m);
         const __m512i mnv = load16_u16(k.mn + out);
         const __m512i mxv = load16_u16(k.mx + out);
@@ -366,11 +379,14 @@ TARVO_AVX512 void back_entries(const Consts &k, int out0, int n, Chunk &c) {
             const __m512i idx = _mm512_add_epi32(_mm512_mullo_epi32(L, _mm512_set1_epi32(k.stride)),
                                                  _mm512_add_epi32(_mm512_set1_epi32(out), lane));
             M = _mm512_and_si512(_mm512_i32gather_epi32(idx, steps, 2), m16);
-            M1 = _mm512_and_si512(
-                _mm512_i32gather_epi32(_mm512_add_epi32(idx, _mm512_set1_epi32(k.stride)), steps, 2), m16);
+            M1 = _mm512_and_si512(_mm512_i32gather_epi32(
+                                      _mm512_add_epi32(idx, _mm512_set1_epi32(k.stride)), steps, 2),
+                                  m16);
         } else {
-            const __m512i idx = _mm512_add_epi32(
-                _mm512_mullo_epi32(_mm512_add_epi32(_mm512_set1_epi32(out), lane), _mm512_set1_epi32(k.N)), L);
+            const __m512i idx =
+                _mm512_add_epi32(_mm512_mullo_epi32(_mm512_add_epi32(_mm512_set1_epi32(out), lane),
+                                                    _mm512_set1_epi32(k.N)),
+                                 L);
             const __m512i pair = _mm512_i32gather_epi32(idx, k.table, 2);
             M = _mm512_and_si512(pair, m16);
             M1 = _mm512_srli_epi32(pair, 16);
@@ -395,9 +411,10 @@ TARVO_AVX512 void back_interpolate(const Consts &k, int out0, int n, const Chunk
         const __m512 sum =
             _mm512_add_ps(_mm512_div_ps(_mm512_load_ps(c.num + b), _mm512_load_ps(c.den + b)),
                           _mm512_mul_ps(lv, _mm512_cvtepi32_ps(_mm512_load_si512(c.seg + b))));
-        const __m256i tlo = _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(sum)), half));
-        const __m256i thi =
-            _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(sum, 1)), half));
+        const __m256i tlo =
+            _mm512_cvttpd_epi32(_mm512_add_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(sum)), half));
+        const __m256i thi = _mm512_cvttpd_epi32(
+            _mm512_add_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(sum, 1)), half));
         const __m512i t = _mm512_inserti64x4(_mm512_castsi256_si512(tlo), thi, 1);
         // Out of the 32-bit range or not a number: the conversion gives
         // 0x80000000, which no in-range sum + 0.5 can give. Such a phase
@@ -413,20 +430,23 @@ TARVO_AVX512 void back_interpolate(const Consts &k, int out0, int n, const Chunk
                                 _mm512_cvtepi32_epi16(_mm512_mask_mov_epi32(E, coded, code)));
         } else {
             const __m512i E16 = _mm512_and_si512(E, _mm512_set1_epi32(0xFFFF));
-            __m512 f = _mm512_div_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(E16), K), _mm512_set1_ps(30000.0f));
+            __m512 f =
+                _mm512_div_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(E16), K), _mm512_set1_ps(30000.0f));
             const __m512 fcode = _mm512_mask_blend_ps(_mm512_cmpeq_epi32_mask(code, sat),
                                                       _mm512_set1_ps(k_code_low_amplitude_f),
                                                       _mm512_set1_ps(k_code_saturated_f));
-            _mm512_storeu_ps(static_cast<float *>(k.dst) + out, _mm512_mask_mov_ps(f, coded, fcode));
+            _mm512_storeu_ps(static_cast<float *>(k.dst) + out,
+                             _mm512_mask_mov_ps(f, coded, fcode));
         }
     }
 }
 
 template <int Mode, bool Drnu>
 TARVO_AVX512 void rows_avx512(const KernelPass &kp, bool cubic_atan) {
-    Consts k{kp.src,  kp.hyst, kp.plane, kp.C,     kp.upper, kp.lower,    kp.atan32,
-             kp.dst,  kp.K,    kp.m,     kp.l,     static_cast<float>(kp.N), kp.last_seg,
-             kp.o,    kp.N,    kp.stride, kp.mn,   kp.mx,    kp.steps,    kp.table};
+    Consts k{kp.src,      kp.hyst, kp.plane, kp.C,      kp.upper, kp.lower,
+             kp.atan32,   kp.dst,  kp.K,     kp.m,      kp.l,     static_cast<float>(kp.N),
+             kp.last_seg, kp.o,    kp.N,     kp.stride, kp.mn,    kp.mx,
+             kp.steps,    kp.table};
     Chunk c;
     const bool cubic = cubic_atan && atan_cubics().ok;
     const int vec_end = k.C & ~31;
@@ -454,7 +474,9 @@ TARVO_AVX512 void rows_avx512(const KernelPass &kp, bool cubic_atan) {
 
 }  // namespace
 
-bool kernel_avx512_cubic_atan() { return kernel_avx512_available() && atan_cubics().ok; }
+bool kernel_avx512_cubic_atan() {
+    return kernel_avx512_available() && atan_cubics().ok;
+}
 
 bool kernel_avx512_available() {
     static const bool ok =
@@ -465,14 +487,19 @@ bool kernel_avx512_available() {
 bool run_avx512(const KernelPass &k, bool cubic_atan) {
     switch (k.mode) {
         case 0:
-            if (k.drnu) rows_avx512<0, true>(k, cubic_atan);
-            else rows_avx512<0, false>(k, cubic_atan);
+            if (k.drnu)
+                rows_avx512<0, true>(k, cubic_atan);
+            else
+                rows_avx512<0, false>(k, cubic_atan);
             return true;
         case 2:
-            if (k.drnu) rows_avx512<2, true>(k, cubic_atan);
-            else rows_avx512<2, false>(k, cubic_atan);
+            if (k.drnu)
+                rows_avx512<2, true>(k, cubic_atan);
+            else
+                rows_avx512<2, false>(k, cubic_atan);
             return true;
-        default: return false;  // the amplitude modes stay on the AVX2 path
+        default:
+            return false;  // the amplitude modes stay on the AVX2 path
     }
 }
 
@@ -481,9 +508,13 @@ bool run_avx512(const KernelPass &k, bool cubic_atan) {
 #else
 
 namespace tarvo::epc {
-bool kernel_avx512_cubic_atan() { return kernel_avx512_available() && atan_cubics().ok; }
+bool kernel_avx512_cubic_atan() {
+    return kernel_avx512_available() && atan_cubics().ok;
+}
 
-bool kernel_avx512_available() { return false; }
+bool kernel_avx512_available() {
+    return false;
+}
 bool run_avx512(const KernelPass &k, bool cubic_atan) {
     (void)k;
     (void)cubic_atan;

@@ -13,22 +13,22 @@ constexpr float k_code_saturated_f = 65.5f;
 
 // Everything one call needs, taken from the engine state once per call.
 struct KernelPass {
-    int mode = 0;          // 0..3
+    int mode = 0;  // 0..3
     void *dst = nullptr;
     const uint16_t *src = nullptr;
-    size_t plane = 0;      // P: samples per DCS plane
-    int C = 0, R = 0;      // columns and rows of the image
-    bool drnu = false;     // table-based correction (modes 0 and 2)
+    size_t plane = 0;   // P: samples per DCS plane
+    int C = 0, R = 0;   // columns and rows of the image
+    bool drnu = false;  // table-based correction (modes 0 and 2)
     // Hysteresis.
     uint8_t *hyst = nullptr;
     int upper = 0, lower = 0;
     // Constants.
-    float l = 0.0f;        // table step, phase units
-    float K = 0.0f;        // metres per period
-    float m = 0.0f;        // temperature term, phase units
-    int o = 0;             // offset (taken modulo 2^16 in the result)
-    int N = 0;             // entries per pixel
-    float last_seg = 0.0f; // N - 2 as float: highest segment index
+    float l = 0.0f;         // table step, phase units
+    float K = 0.0f;         // metres per period
+    float m = 0.0f;         // temperature term, phase units
+    int o = 0;              // offset (taken modulo 2^16 in the result)
+    int N = 0;              // entries per pixel
+    float last_seg = 0.0f;  // N - 2 as float: highest segment index
     const uint16_t *table = nullptr, *mn = nullptr, *mx = nullptr;
     // Step-major copy of the table (entry of step k at k x stride + p), or
     // null when it does not match N; then the pixel-major table is read.

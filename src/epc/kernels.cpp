@@ -24,7 +24,17 @@ std::vector<uint8_t> g_capture;
 bool g_last_failed = false;
 int g_dcs_sum_filter = 0;
 
-enum KernelId { k_def2, k_def4, k_mgx2, k_mgx4, k_pn_def2, k_pn_def4, k_pn_mgx2, k_pn_mgx4, k_kernels };
+enum KernelId {
+    k_def2,
+    k_def4,
+    k_mgx2,
+    k_mgx4,
+    k_pn_def2,
+    k_pn_def4,
+    k_pn_mgx2,
+    k_pn_mgx4,
+    k_kernels
+};
 std::vector<uint16_t> g_out[k_kernels];
 
 uint16_t *capture_buffer() {
@@ -85,8 +95,8 @@ bool pipe_geometry(PipeGeometry &g) {
 bool fetch_image(const char *fn, const uint16_t **out, bool &failed) {
     PipeGeometry g;
     if (!pipe_geometry(g)) {
-        TQ_ERR("[%s] geometry %dx%dx%d with %d samples is not a sensor image\n", fn,
-               state().cols, state().rows_per_half, state().halves, state().dcs_count);
+        TQ_ERR("[%s] geometry %dx%dx%d with %d samples is not a sensor image\n", fn, state().cols,
+               state().rows_per_half, state().halves, state().dcs_count);
         return false;
     }
     const uint32_t expect = static_cast<uint32_t>(g.S * 2);
@@ -367,13 +377,15 @@ int select_kernel(int type, uint16_t **image) {
     const ConfigState &s = state();
     const bool pi = s.pi_delay != 0, mgx = s.dual_mgx != 0, pn = s.pn != 0;
     if (mgx) {
-        if (pi) return pn ? calcPNMGXPiDelayGetDataSorted(type, image)
-                          : calcMGXPiDelayGetDataSorted(type, image);
+        if (pi)
+            return pn ? calcPNMGXPiDelayGetDataSorted(type, image)
+                      : calcMGXPiDelayGetDataSorted(type, image);
         return pn ? calcPNMGXNoPiDelayGetDataSorted(type, image)
                   : calcMGXNoPiDelayGetDataSorted(type, image);
     }
-    if (pi) return pn ? calcPNDefPiDelayGetDataSorted(type, image)
-                      : calcDefPiDelayGetDataSorted(type, image);
+    if (pi)
+        return pn ? calcPNDefPiDelayGetDataSorted(type, image)
+                  : calcDefPiDelayGetDataSorted(type, image);
     return pn ? calcPNDefNoPiDelayGetDataSorted(type, image)
               : calcDefNoPiDelayGetDataSorted(type, image);
 }
@@ -415,7 +427,9 @@ TARVO_API int pruGetImage(uint16_t **image) {
     return static_cast<int>(g.S);
 }
 
-TARVO_API int pruLastImageFailed(void) { return g_last_failed ? 1 : 0; }
+TARVO_API int pruLastImageFailed(void) {
+    return g_last_failed ? 1 : 0;
+}
 
 TARVO_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **image) {
     return run_kernel<false, false, false>(k_def2, type, image);
@@ -442,11 +456,19 @@ TARVO_API int calcPNMGXPiDelayGetDataSorted(int type, uint16_t **image) {
     return run_kernel<true, true, true>(k_pn_mgx4, type, image);
 }
 
-TARVO_API void calculationEnableDcsSumFilter(int flag) { g_dcs_sum_filter = flag != 0; }
-TARVO_API int calculationIsDcsSumFilter(void) { return g_dcs_sum_filter; }
+TARVO_API void calculationEnableDcsSumFilter(int flag) {
+    g_dcs_sum_filter = flag != 0;
+}
+TARVO_API int calculationIsDcsSumFilter(void) {
+    return g_dcs_sum_filter;
+}
 
-TARVO_API int calculationAmplitudeSorted(uint16_t **image) { return select_kernel(1, image); }
-TARVO_API int calculationDistanceSorted(uint16_t **image) { return distance_pipeline(0, image); }
+TARVO_API int calculationAmplitudeSorted(uint16_t **image) {
+    return select_kernel(1, image);
+}
+TARVO_API int calculationDistanceSorted(uint16_t **image) {
+    return distance_pipeline(0, image);
+}
 TARVO_API int calculationDistanceAndAmplitudeSorted(uint16_t **image) {
     return distance_pipeline(2, image);
 }

@@ -25,7 +25,9 @@ namespace {
 
 std::atomic<bool> g_on{true};
 
-bool cpu_ok() { return platform::cpu_has_avx512(); }
+bool cpu_ok() {
+    return platform::cpu_has_avx512();
+}
 
 TARVO_AVX512 inline __m512i load16(const uint16_t *p) {
     return _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));

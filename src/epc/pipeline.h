@@ -11,12 +11,12 @@ namespace tarvo::epc {
 
 // Geometry of the images the pipeline works on, from the engine state.
 struct PipeGeometry {
-    int C = 0;       // columns
-    int Rh = 0;      // rows per half
-    int H = 0;       // halves
-    int R = 0;       // rows: Rh x H
-    int dcs = 0;     // DCS count
-    size_t S = 0;    // samples of one raw image: C x R x dcs
+    int C = 0;     // columns
+    int Rh = 0;    // rows per half
+    int H = 0;     // halves
+    int R = 0;     // rows: Rh x H
+    int dcs = 0;   // DCS count
+    size_t S = 0;  // samples of one raw image: C x R x dcs
     size_t pixels() const { return static_cast<size_t>(C) * static_cast<size_t>(R); }
 };
 

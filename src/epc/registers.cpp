@@ -22,9 +22,9 @@ constexpr int R_MOD_CTRL = 128;
 constexpr int R_SYSCLK_DIV = 129;
 constexpr int R_SYSCLK = 130;
 constexpr int R_MOD_DIV = 133;
-constexpr int R_HDR_RO2 = 146;                  // bit 3
-constexpr int R_HDR_RO1 = 148;                  // bit 7
-constexpr int R_ROI = 150;                      // R150-R155
+constexpr int R_HDR_RO2 = 146;  // bit 3
+constexpr int R_HDR_RO1 = 148;  // bit 7
+constexpr int R_ROI = 150;      // R150-R155
 constexpr int R_HDR_COUNT2 = 158, R_HDR_MULT = 160, R_HDR_COUNT1 = 162;
 constexpr int R_DLL = 174;
 
@@ -33,8 +33,8 @@ struct FreqMode {
     uint8_t divider;
     int entry;
 };
-constexpr FreqMode k_freq_modes[EPC_FREQ_MODES] = {{0, 0},  {0, 1},  {1, 2}, {3, 3},
-                                                   {7, 4},  {15, 5}, {31, 6}};
+constexpr FreqMode k_freq_modes[EPC_FREQ_MODES] = {{0, 0}, {0, 1},  {1, 2}, {3, 3},
+                                                   {7, 4}, {15, 5}, {31, 6}};
 
 // Low nibbles of R34, R37, R40, R43 with read-out HDR on and off.
 constexpr uint8_t k_hdr_on[4] = {0, 5, 10, 15};
@@ -84,7 +84,9 @@ void apply_integration_time_3d(int t) {
 
 // Maps the defective-pixel list onto the new window (image_filters.cpp);
 // on the camera path the list is empty and this does nothing.
-void remap_bad_pixels() { imageCorrectionTransform(); }
+void remap_bad_pixels() {
+    imageCorrectionTransform();
+}
 
 }  // namespace
 
@@ -94,7 +96,9 @@ uint8_t reg_read(int reg) {
     return v;
 }
 
-void reg_write(int reg, uint8_t value) { i2c(k_chip_addr, 'w', reg, 1, &value); }
+void reg_write(int reg, uint8_t value) {
+    i2c(k_chip_addr, 'w', reg, 1, &value);
+}
 
 void reg_modify(int reg, uint8_t clear_mask, uint8_t set_mask) {
     uint8_t v = reg_read(reg);
@@ -132,7 +136,8 @@ TARVO_API int i2c(int addr, int op, int reg, int count, unsigned char *data) {
                 tarvo::epc::say("reg read faild!\n");
                 return -1;
             }
-            for (int i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(vals[static_cast<size_t>(i)]);
+            for (int i = 0; i < count; ++i)
+                data[i] = static_cast<uint8_t>(vals[static_cast<size_t>(i)]);
             return 0;
         }
         case 'w': {
@@ -290,9 +295,15 @@ TARVO_API void calibrationEnableDefaultOffset(int flag) {
     s.default_offset_enabled = flag != 0 ? 1 : 0;
 }
 
-TARVO_API void apiEnableDefaultOffset(int flag) { calibrationEnableDefaultOffset(flag); }
-TARVO_API void apiEnableAdcOverflow(int flag) { state().adc_overflow_enabled = flag; }
-TARVO_API int apiIsAdcOverflowEnabled(void) { return state().adc_overflow_enabled; }
+TARVO_API void apiEnableDefaultOffset(int flag) {
+    calibrationEnableDefaultOffset(flag);
+}
+TARVO_API void apiEnableAdcOverflow(int flag) {
+    state().adc_overflow_enabled = flag;
+}
+TARVO_API int apiIsAdcOverflowEnabled(void) {
+    return state().adc_overflow_enabled;
+}
 
 TARVO_API void calculationSetEnableDRNU(int mode) {
     ConfigState &s = state();

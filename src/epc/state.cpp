@@ -26,7 +26,9 @@ namespace {
 ConfigState g_state;
 }  // namespace
 
-ConfigState &state() { return g_state; }
+ConfigState &state() {
+    return g_state;
+}
 
 void reset_state() {
     g_state.~ConfigState();
@@ -56,8 +58,12 @@ using tarvo::epc::state;
 
 extern "C" {
 
-TARVO_API void epcSetExtModEnable(int flag) { state().ext_mod = flag != 0; }
-TARVO_API int epcgetExtModEnable(void) { return state().ext_mod ? 1 : 0; }
+TARVO_API void epcSetExtModEnable(int flag) {
+    state().ext_mod = flag != 0;
+}
+TARVO_API int epcgetExtModEnable(void) {
+    return state().ext_mod ? 1 : 0;
+}
 
 TARVO_API int configLoadParameters(void) {
     static const char *const fn = "configLoadParameters";
@@ -80,47 +86,86 @@ TARVO_API int configLoadParameters(void) {
     TQ_DBG("[%s] speed of light div 2 = %2.2f\n", fn, s.speed_of_light_div2);
     s.ib_temp_coef[0] = 0.51765;
     TQ_DBG("[%s] epc660_IbTemperatureCoeff = %2.6f\n", fn, s.ib_temp_coef[0]);
-    s.ambientLightFactor = s.integrationTime3D > 0
-                               ? s.ambientLightFactorOrg / std::sqrt(s.integrationTime3D)
-                               : 0.0;
+    s.ambientLightFactor =
+        s.integrationTime3D > 0 ? s.ambientLightFactorOrg / std::sqrt(s.integrationTime3D) : 0.0;
     return 0;
 }
 
-TARVO_API int configGetModulationFrequency(void) { return state().modulationFrequency; }
-TARVO_API int configGetModFreqMode(void) { return state().currentFreq; }
-TARVO_API int configGetModFreqCount(void) { return EPC_FREQ_MODES; }
+TARVO_API int configGetModulationFrequency(void) {
+    return state().modulationFrequency;
+}
+TARVO_API int configGetModFreqMode(void) {
+    return state().currentFreq;
+}
+TARVO_API int configGetModFreqCount(void) {
+    return EPC_FREQ_MODES;
+}
 TARVO_API int configGetModFreq(int mode) {
     if (mode < 0 || mode >= EPC_FREQ_MODES) return 0;
     return state().modulationFrequencies[static_cast<size_t>(mode)];
 }
-TARVO_API int configGetIntegrationTime3D(void) { return state().integrationTime3D; }
+TARVO_API int configGetIntegrationTime3D(void) {
+    return state().integrationTime3D;
+}
 
-TARVO_API void calculationEnablePiDelay(int flag) { state().pi_delay = flag; }
-TARVO_API void calculationEnableDualMGX(int flag) { state().dual_mgx = flag; }
-TARVO_API void calculationEnablePN(int flag) { state().pn = flag; }
-TARVO_API int calculationIsPiDelay(void) { return state().pi_delay; }
-TARVO_API int calculationIsDualMGX(void) { return state().dual_mgx; }
-TARVO_API int calculationIsPN(void) { return state().pn; }
-TARVO_API void calculationEnableHDR(int flag) { state().hdr = flag; }
-TARVO_API int calculationIsHDR(void) { return state().hdr; }
-TARVO_API int calculationGetEnableDRNU(void) { return state().drnu_mode; }
-TARVO_API int calculationGetEnableTemperature(void) { return state().temperature_correction; }
+TARVO_API void calculationEnablePiDelay(int flag) {
+    state().pi_delay = flag;
+}
+TARVO_API void calculationEnableDualMGX(int flag) {
+    state().dual_mgx = flag;
+}
+TARVO_API void calculationEnablePN(int flag) {
+    state().pn = flag;
+}
+TARVO_API int calculationIsPiDelay(void) {
+    return state().pi_delay;
+}
+TARVO_API int calculationIsDualMGX(void) {
+    return state().dual_mgx;
+}
+TARVO_API int calculationIsPN(void) {
+    return state().pn;
+}
+TARVO_API void calculationEnableHDR(int flag) {
+    state().hdr = flag;
+}
+TARVO_API int calculationIsHDR(void) {
+    return state().hdr;
+}
+TARVO_API int calculationGetEnableDRNU(void) {
+    return state().drnu_mode;
+}
+TARVO_API int calculationGetEnableTemperature(void) {
+    return state().temperature_correction;
+}
 
-TARVO_API void calibrationSetOffsetPhase(int offset) { state().offset_phase = offset; }
-TARVO_API int calibrationGetOffsetPhase(void) { return state().offset_phase; }
+TARVO_API void calibrationSetOffsetPhase(int offset) {
+    state().offset_phase = offset;
+}
+TARVO_API int calibrationGetOffsetPhase(void) {
+    return state().offset_phase;
+}
 TARVO_API void calibrationSetDefaultOffsetPhase(int offset) {
     state().default_offset_phase = offset;
 }
-TARVO_API int calibrationGetDefaultOffsetPhase(void) { return state().default_offset_phase; }
-TARVO_API int calibrationIsDefaultEnabled(void) { return state().default_offset_enabled; }
+TARVO_API int calibrationGetDefaultOffsetPhase(void) {
+    return state().default_offset_phase;
+}
+TARVO_API int calibrationIsDefaultEnabled(void) {
+    return state().default_offset_enabled;
+}
 
 TARVO_API void temperatureSetTemperatureByFrameHeader(const int16_t *p) {
     if (!p) return;
     state().sensor_temp = p[0];
     state().ib_temp = p[1];
 }
-TARVO_API int temperatureGetTemperatureByFrameHeader(void) { return state().sensor_temp; }
-TARVO_API int temperatureGetIbTemperatureByFrameHeader(void) { return state().ib_temp; }
+TARVO_API int temperatureGetTemperatureByFrameHeader(void) {
+    return state().sensor_temp;
+}
+TARVO_API int temperatureGetIbTemperatureByFrameHeader(void) {
+    return state().ib_temp;
+}
 
 TARVO_API void pruSetSize(int cols, int rowsPerHalf) {
     auto &s = state();
@@ -147,35 +192,71 @@ TARVO_API int pruGetCurrentImage(epc_image_t *out) {
     return state().have_image ? 1 : 0;
 }
 
-TARVO_API int pruGetNCols(void) { return state().cols; }
-TARVO_API int pruGetNRowsPerHalf(void) { return state().rows_per_half; }
-TARVO_API int pruGetNumberOfHalves(void) { return state().halves; }
-TARVO_API int pruGetColReduction(void) { return state().col_reduction; }
-TARVO_API int pruGetRowReduction(void) { return state().row_reduction; }
-TARVO_API void pruSetMinAmplitude(int amplitude) { state().min_amplitude = amplitude; }
-TARVO_API int pruGetMinAmplitude(void) { return state().min_amplitude; }
+TARVO_API int pruGetNCols(void) {
+    return state().cols;
+}
+TARVO_API int pruGetNRowsPerHalf(void) {
+    return state().rows_per_half;
+}
+TARVO_API int pruGetNumberOfHalves(void) {
+    return state().halves;
+}
+TARVO_API int pruGetColReduction(void) {
+    return state().col_reduction;
+}
+TARVO_API int pruGetRowReduction(void) {
+    return state().row_reduction;
+}
+TARVO_API void pruSetMinAmplitude(int amplitude) {
+    state().min_amplitude = amplitude;
+}
+TARVO_API int pruGetMinAmplitude(void) {
+    return state().min_amplitude;
+}
 
 TARVO_API void configSetPartType(int type) {
     auto &s = state();
     s.partType = type;
     s.chip_type = s.partVersion + 10 * s.partType;
 }
-TARVO_API int configGetPartType(void) { return state().partType; }
+TARVO_API int configGetPartType(void) {
+    return state().partType;
+}
 TARVO_API void configSetPartVersion(int version) {
     auto &s = state();
     s.partVersion = version;
     s.chip_type = s.partVersion + 10 * s.partType;
 }
-TARVO_API int configGetPartVersion(void) { return state().partVersion; }
-TARVO_API int configGetChipType(void) { return state().chip_type; }
-TARVO_API void configSetIcVersion(int version) { state().icType = version; }
-TARVO_API int configGetIcVersion(void) { return state().icType; }
-TARVO_API void configSetWaferID(int wafer) { state().waferID = static_cast<uint16_t>(wafer); }
-TARVO_API int configGetWaferID(void) { return state().waferID; }
-TARVO_API void configSetChipID(int chip) { state().chipID = static_cast<uint16_t>(chip); }
-TARVO_API int configGetChipID(void) { return state().chipID; }
-TARVO_API void configSetDeviceAddress(int addr) { state().devAddress = addr; }
-TARVO_API int configGetDeviceAddress(void) { return state().devAddress; }
+TARVO_API int configGetPartVersion(void) {
+    return state().partVersion;
+}
+TARVO_API int configGetChipType(void) {
+    return state().chip_type;
+}
+TARVO_API void configSetIcVersion(int version) {
+    state().icType = version;
+}
+TARVO_API int configGetIcVersion(void) {
+    return state().icType;
+}
+TARVO_API void configSetWaferID(int wafer) {
+    state().waferID = static_cast<uint16_t>(wafer);
+}
+TARVO_API int configGetWaferID(void) {
+    return state().waferID;
+}
+TARVO_API void configSetChipID(int chip) {
+    state().chipID = static_cast<uint16_t>(chip);
+}
+TARVO_API int configGetChipID(void) {
+    return state().chipID;
+}
+TARVO_API void configSetDeviceAddress(int addr) {
+    state().devAddress = addr;
+}
+TARVO_API int configGetDeviceAddress(void) {
+    return state().devAddress;
+}
 
 TARVO_API void printChipParam(void) {
     static const char *const fn = "printChipParam";

@@ -178,7 +178,8 @@ void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int
         // few pixels outside get the invalid value.
         for (size_t i = 0; i < n; ++i) dst[i] = src[ix[i]];
         const int32_t outside = ix[n];
-        for (int32_t k = 0; k < outside; ++k) dst[ix[n + 1 + static_cast<size_t>(k)]] = invalid_value;
+        for (int32_t k = 0; k < outside; ++k)
+            dst[ix[n + 1 + static_cast<size_t>(k)]] = invalid_value;
         return;
     }
 #ifdef TARVO_GATHER_AVX2

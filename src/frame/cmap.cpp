@@ -12,7 +12,9 @@ namespace {
 
 // A ramp value: evaluated in double in the order written, rounded to
 // single precision, truncated toward zero.
-uint32_t ramp(double v) { return static_cast<uint32_t>(std::trunc(static_cast<float>(v))); }
+uint32_t ramp(double v) {
+    return static_cast<uint32_t>(std::trunc(static_cast<float>(v)));
+}
 
 uint32_t blue_of(float x) {
     if (x >= -0.375f && x < -0.125f) return ramp((x + 0.375) * 255 * 4);
@@ -62,7 +64,9 @@ int64_t trunc_clamped(double v, double hi) {
 }  // namespace
 
 namespace tarvo {
-tq_cmap_t &default_cmap() { return g_default_cmap; }
+tq_cmap_t &default_cmap() {
+    return g_default_cmap;
+}
 
 bool frame_vec::cmap_view(const tq_cmap_t &cmap, CmapView &view) {
     if (!cmap.palette || cmap.size < 1) return false;

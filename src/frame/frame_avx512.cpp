@@ -26,8 +26,8 @@ namespace tarvo::frame_vec {
 namespace {
 
 bool cpu_ok() {
-    static const bool ok = platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") &&
-                           TARVO_CPU_HAS("popcnt");
+    static const bool ok =
+        platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") && TARVO_CPU_HAS("popcnt");
     return ok;
 }
 

@@ -7,7 +7,9 @@ namespace {
 
 // The table a record dispatches through: its own, or none while it was
 // never opened.
-const tarvo_ll_ops_t *ops_of(const tarvo_ll_dev_t *dev) { return dev ? dev->ops : nullptr; }
+const tarvo_ll_ops_t *ops_of(const tarvo_ll_dev_t *dev) {
+    return dev ? dev->ops : nullptr;
+}
 
 // The table used for a record that is not bound to a link yet.
 const tarvo_ll_ops_t *open_ops_of(const tarvo_ll_dev_t *dev) {
@@ -101,8 +103,8 @@ TARVO_API bool tarvo_ll_reg_write(tarvo_ll_dev_t *dev, int target, uint32_t reg_
                           static_cast<uint16_t>(reg_cnt));
 }
 
-TARVO_API bool tarvo_ll_reg_read(tarvo_ll_dev_t *dev, int target, uint32_t reg_base,
-                                 uint32_t *vals, int reg_cnt) {
+TARVO_API bool tarvo_ll_reg_read(tarvo_ll_dev_t *dev, int target, uint32_t reg_base, uint32_t *vals,
+                                 int reg_cnt) {
     const tarvo_ll_ops_t *ops = ops_of(dev);
     if (!ops || !ops->reg_read) return false;
     return ops->reg_read(dev, static_cast<uint8_t>(target), reg_base, vals,

@@ -1,7 +1,7 @@
 #include "platform/platform.h"
 
-#include <fnmatch.h>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -117,9 +117,13 @@ int mono_cond_init(pthread_cond_t *cond) {
     return rc;
 }
 
-uint32_t thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t thread_id() {
+    return static_cast<uint32_t>(::syscall(SYS_gettid));
+}
 
-void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 namespace {
 std::atomic<uint32_t> g_settle_ms_per_s{1000};

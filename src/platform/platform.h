@@ -31,13 +31,13 @@ FILE *open_file(const char *path, const char *mode);
 // Wildcard directory search ('*' and '?' in the last component): the
 // matching paths in name order, with the caller's directory part kept.
 class DirSearch {
-public:
+  public:
     // Starts a search; first() is the first match or null.
     explicit DirSearch(const char *pattern);
     const char *first();
     const char *next();
 
-private:
+  private:
     std::vector<std::string> matches_;
     size_t pos_ = 0;
 };

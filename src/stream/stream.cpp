@@ -17,24 +17,24 @@ std::atomic<AllocFn> g_record_alloc{nullptr};
 
 // Read and write holds of the ring's lock.
 class ReadHold {
-public:
+  public:
     explicit ReadHold(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
     ~ReadHold() { pthread_rwlock_unlock(l_); }
     ReadHold(const ReadHold &) = delete;
     ReadHold &operator=(const ReadHold &) = delete;
 
-private:
+  private:
     pthread_rwlock_t *l_;
 };
 
 class WriteHold {
-public:
+  public:
     explicit WriteHold(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
     ~WriteHold() { pthread_rwlock_unlock(l_); }
     WriteHold(const WriteHold &) = delete;
     WriteHold &operator=(const WriteHold &) = delete;
 
-private:
+  private:
     pthread_rwlock_t *l_;
 };
 
@@ -74,7 +74,9 @@ void clear_ring_and_state(tq_stream_t *s) {
 
 }  // namespace
 
-void set_record_alloc(AllocFn fn) { g_record_alloc.store(fn, std::memory_order_relaxed); }
+void set_record_alloc(AllocFn fn) {
+    g_record_alloc.store(fn, std::memory_order_relaxed);
+}
 
 tq_fr_node *node_alloc(uint32_t cap) {
     size_t size = sizeof(tq_fr_node) + cap;
@@ -89,7 +91,9 @@ tq_fr_node *node_alloc(uint32_t cap) {
     return n;
 }
 
-void node_free(tq_fr_node *node) { std::free(node); }
+void node_free(tq_fr_node *node) {
+    std::free(node);
+}
 
 void list_push_back(tq_fr_list &l, tq_fr_node *n) {
     n->next = nullptr;

@@ -15,8 +15,7 @@ bool walk(const tq_fr_list &l, uint32_t *count, std::string *why, const char *na
             *why = std::string(name) + ": broken back link";
             return false;
         }
-        if (n->cap != n->hdr.frlen || n->cap == 0 || n->cap > k_max_frlen ||
-            n->filled > n->cap) {
+        if (n->cap != n->hdr.frlen || n->cap == 0 || n->cap > k_max_frlen || n->filled > n->cap) {
             *why = std::string(name) + ": record size out of bounds";
             return false;
         }

@@ -28,7 +28,9 @@ struct Piece {
     }
 };
 
-bool frame_bound(const tq_stream_t *s) { return (s->cur.pkt_flags & k_pkt_frame_bound) != 0; }
+bool frame_bound(const tq_stream_t *s) {
+    return (s->cur.pkt_flags & k_pkt_frame_bound) != 0;
+}
 
 // Drops the record being filled, if there is one. Returns its fridx, or -1
 // when there was none.
@@ -225,8 +227,8 @@ void on_header_accepted(tq_stream_t *s) {
     // in this packet would be shifted. Its frame is lost: count it (unless
     // its record was the one just dropped) and skip to the next frame start.
     if (!s->discarding && !s->frlist.head) {
-        TQ_DBG("[%s] skip packet: no frame to continue (sidx=%d, fridx=%d)\n", k_feed,
-               s->cur.sidx, s->cur.fridx);
+        TQ_DBG("[%s] skip packet: no frame to continue (sidx=%d, fridx=%d)\n", k_feed, s->cur.sidx,
+               s->cur.fridx);
         s->discarding = 1;
         if (dropped != s->cur.fridx) {
             bump(s->state.fr_discarded, 1);

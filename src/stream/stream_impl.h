@@ -83,25 +83,25 @@ struct tq_fr_list {
 
 struct tq_stream {
     tq_stream_cfg_t cfg;
-    tq_fr_list ring;              // complete frames; changed only under `lock`
-    pthread_rwlock_t lock;        // guards `ring` and `state.fr_ready`
-    uint8_t hdr[36];              // the last header, complete or in part
-    uint8_t discarding;           // payload skipped until a frame-bound header
-    uint8_t pkt_done;             // the current packet's payload is complete
-    uint8_t hdr_have;             // header bytes held; 36: `cur` is valid
-    uint32_t pkt_recv;            // payload bytes of the current packet so far
-    uint32_t dsum_acc;            // running payload word sum
-    uint16_t pkt_frames;          // frames completed under the current header
-    int32_t prev_sidx;            // sidx of the previous packet, -1 for none
-    int32_t prev_fridx;           // fridx of the previous packet, -1 for none
-    uint16_t frames_per_pkt;      // frames the previous packet carried
-    tq_fr_list frlist;            // records being filled (one incomplete at most)
-    tq_stream_state_t state;      // counters: written by the feeder, read by anyone
+    tq_fr_list ring;          // complete frames; changed only under `lock`
+    pthread_rwlock_t lock;    // guards `ring` and `state.fr_ready`
+    uint8_t hdr[36];          // the last header, complete or in part
+    uint8_t discarding;       // payload skipped until a frame-bound header
+    uint8_t pkt_done;         // the current packet's payload is complete
+    uint8_t hdr_have;         // header bytes held; 36: `cur` is valid
+    uint32_t pkt_recv;        // payload bytes of the current packet so far
+    uint32_t dsum_acc;        // running payload word sum
+    uint16_t pkt_frames;      // frames completed under the current header
+    int32_t prev_sidx;        // sidx of the previous packet, -1 for none
+    int32_t prev_fridx;       // fridx of the previous packet, -1 for none
+    uint16_t frames_per_pkt;  // frames the previous packet carried
+    tq_fr_list frlist;        // records being filled (one incomplete at most)
+    tq_stream_state_t state;  // counters: written by the feeder, read by anyone
 
     // Feeder-private extras.
-    tarvo::stream::PktHdr cur;    // `hdr` decoded, meaningful when hdr_have is 36
-    tq_frame_hdr_t fhdr;          // `hdr` bytes 8..27 decoded, for new records
-    uint8_t word_part[4];         // payload bytes of a word cut by a piece boundary
+    tarvo::stream::PktHdr cur;  // `hdr` decoded, meaningful when hdr_have is 36
+    tq_frame_hdr_t fhdr;        // `hdr` bytes 8..27 decoded, for new records
+    uint8_t word_part[4];       // payload bytes of a word cut by a piece boundary
     uint8_t word_part_n;
 };
 
@@ -116,7 +116,9 @@ inline void store(uint32_t &v, uint32_t x) {
     std::atomic_ref<uint32_t>(v).store(x, std::memory_order_relaxed);
 }
 // Only one thread writes each counter, so a load and a store make the add.
-inline void bump(uint32_t &v, uint32_t by) { store(v, load(v) + by); }
+inline void bump(uint32_t &v, uint32_t by) {
+    store(v, load(v) + by);
+}
 
 // Frame records come from here: malloc() unless a test swapped it.
 using AllocFn = void *(*)(size_t);

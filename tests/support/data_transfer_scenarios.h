@@ -20,19 +20,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "data/data.h"
+#include "data_test_util.h"
+#include "platform/platform.h"
 #include "tarvo/tarvo_data.h"
 #include "tarvo/tarvo_log.h"
 #include "tarvo_sim/flash.h"
-#include "data_test_util.h"
 #include "test_files.h"
 
 namespace data_test {
 
 template <class Rig>
 class DataTransfer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tq_log_disable();
         tarvo_test::write_file(k_log, "");
@@ -199,8 +199,8 @@ TYPED_TEST_P(DataTransfer, SettleFollowsTheDataType) {
         int wait_ms;
     };
     uint16_t version = 0x0200;
-    for (Case c : {Case{0, true, 200}, Case{1, true, 200}, Case{2, false, 70},
-                   Case{3, false, 70}, Case{4, false, 0}, Case{200, false, 0}}) {
+    for (Case c : {Case{0, true, 200}, Case{1, true, 200}, Case{2, false, 70}, Case{3, false, 70},
+                   Case{4, false, 0}, Case{200, false, 0}}) {
         SCOPED_TRACE(int(c.type));
         this->clear_log();
         auto t0 = std::chrono::steady_clock::now();
@@ -351,9 +351,10 @@ TYPED_TEST_P(DataTransfer, ReadsEveryStoredSize) {
             expect.push_back(std::min(left, 450u));
         EXPECT_EQ(asked, expect);
         EXPECT_TRUE(this->logged("[DBG] [tarvo_bin_data_read] Get info\n"));
-        EXPECT_TRUE(this->logged("[INF] [tarvo_bin_data_read] Version:66,type:3, addr:0x8300000,"
-                                 "data size:" +
-                                 std::to_string(size) + "\n"));
+        EXPECT_TRUE(
+            this->logged("[INF] [tarvo_bin_data_read] Version:66,type:3, addr:0x8300000,"
+                         "data size:" +
+                         std::to_string(size) + "\n"));
     }
 }
 
@@ -368,8 +369,9 @@ TYPED_TEST_P(DataTransfer, ReadWithoutPathWritesCalibBin) {
 TYPED_TEST_P(DataTransfer, ReadOfNothingStoredFails) {
     ::unlink("none.bin");
     EXPECT_EQ(tarvo_bin_data_read(this->rig.ll(), 7, "none.bin"), -1);
-    EXPECT_TRUE(this->logged("[INF] [tarvo_bin_data_read] Version:0,type:7, addr:0x8700000,"
-                             "data size:-1\n"));
+    EXPECT_TRUE(
+        this->logged("[INF] [tarvo_bin_data_read] Version:0,type:7, addr:0x8700000,"
+                     "data size:-1\n"));
     EXPECT_TRUE(this->logged("[ERR] [tarvo_bin_data_read] No valid data to read, please check\n"));
     EXPECT_NE(::access("none.bin", F_OK), 0);
     EXPECT_EQ(this->count(AL_DATA_ACT_PAYLOAD, false), 0u);
@@ -407,16 +409,13 @@ TYPED_TEST_P(DataTransfer, ReadCutOffByADroppedConnection) {
     EXPECT_EQ(read_bytes("drop.bin"), std::vector<uint8_t>(data.begin(), data.begin() + 450));
 }
 
-REGISTER_TYPED_TEST_SUITE_P(DataTransfer, WritesEveryImageSizeWithEachChunkOnce,
-                            WritesAndReadsBackAboutOneMiB, WriteLogsEveryStepOfTheSequence,
-                            VersionNotAboveSendsOnlyTheInformationExchange,
-                            PollsWhileTheCameraErases, SettleFollowsTheDataType,
-                            RefusedAnnouncementSettlesAndFails, RejectedChunkStopsAtCaseA,
-                            SkippedIndexStopsAtCaseB, EraseThatNeverEndsIsGivenUp,
-                            EveryFailedExchangeEndsWithoutReset,
-                            ConnectionDroppedMidTransferEndsWithoutReset,
-                            FileErrorsNeverReachTheCamera, ReadsEveryStoredSize,
-                            ReadWithoutPathWritesCalibBin, ReadOfNothingStoredFails,
-                            ReadCutOffKeepsOnlyReceivedBytes, ReadCutOffByADroppedConnection);
+REGISTER_TYPED_TEST_SUITE_P(
+    DataTransfer, WritesEveryImageSizeWithEachChunkOnce, WritesAndReadsBackAboutOneMiB,
+    WriteLogsEveryStepOfTheSequence, VersionNotAboveSendsOnlyTheInformationExchange,
+    PollsWhileTheCameraErases, SettleFollowsTheDataType, RefusedAnnouncementSettlesAndFails,
+    RejectedChunkStopsAtCaseA, SkippedIndexStopsAtCaseB, EraseThatNeverEndsIsGivenUp,
+    EveryFailedExchangeEndsWithoutReset, ConnectionDroppedMidTransferEndsWithoutReset,
+    FileErrorsNeverReachTheCamera, ReadsEveryStoredSize, ReadWithoutPathWritesCalibBin,
+    ReadOfNothingStoredFails, ReadCutOffKeepsOnlyReceivedBytes, ReadCutOffByADroppedConnection);
 
 }  // namespace data_test

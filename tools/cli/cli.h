@@ -21,7 +21,7 @@ struct Global {
     bool json = false;
     std::string prefix;  // empty: the per-user state directory
     std::string log_level = "warn";
-    int device = 0;  // index in the camera list
+    int device = 0;         // index in the camera list
     char **argv = nullptr;  // the program's arguments (a re-exec needs them)
 };
 

@@ -99,8 +99,8 @@ int run_replayed(const Global &g, const ConvertArgs &a, bool recording) {
         std::string err;
         if (!tarvo::rec::load(a.input, r, err)) return fail(err);
         if (a.frame >= r.frames.size())
-            return fail(a.input + " holds " + std::to_string(r.frames.size()) + " frames, no frame " +
-                        std::to_string(a.frame));
+            return fail(a.input + " holds " + std::to_string(r.frames.size()) +
+                        " frames, no frame " + std::to_string(a.frame));
         r.frames = {r.frames[a.frame]};
         cfg = tarvo::sim::replay_config(r, cfg);
         lens = r.lens;
@@ -125,7 +125,8 @@ int run_replayed(const Global &g, const ConvertArgs &a, bool recording) {
         f.drv_info = {0x2C, 0x01, 0x2C, 0x01};  // 30.0 degC, where calibrations are taken
         f.bytes.resize(frame_bytes);
         FILE *in = std::fopen(a.input.c_str(), "rb");
-        const bool ok = in && std::fseek(in, static_cast<long>(a.frame * frame_bytes), SEEK_SET) == 0 &&
+        const bool ok = in &&
+                        std::fseek(in, static_cast<long>(a.frame * frame_bytes), SEEK_SET) == 0 &&
                         std::fread(f.bytes.data(), 1, f.bytes.size(), in) == f.bytes.size();
         if (in) std::fclose(in);
         if (!ok) return fail("cannot read " + a.input);
@@ -194,9 +195,10 @@ int run_convert(const Global &g, const ConvertArgs &a) {
 #ifdef TARVO_CLI_REPLAY
         return run_replayed(g, a, recording);
 #else
-        return fail("this tarvo-cli was built without the simulated camera that decodes "
-                    "recordings and raw frames; use 'tarvo-sim run --play FILE -- tarvo-cli "
-                    "capture ...'");
+        return fail(
+            "this tarvo-cli was built without the simulated camera that decodes "
+            "recordings and raw frames; use 'tarvo-sim run --play FILE -- tarvo-cli "
+            "capture ...'");
 #endif
     }
     if (!dist && !gray)
@@ -240,8 +242,8 @@ int run_convert(const Global &g, const ConvertArgs &a) {
 
 void add_convert(CLI::App &app, Global &g, Runner &run) {
     auto a = std::make_shared<ConvertArgs>();
-    CLI::App *c =
-        app.add_subcommand("convert", "turn a frame file, a recording or raw frames into PNG or PLY");
+    CLI::App *c = app.add_subcommand(
+        "convert", "turn a frame file, a recording or raw frames into PNG or PLY");
     c->add_option("input", a->input, "the frame file, recording or raw frames")->required();
     c->add_option("--frame", a->frame, "frame of the file (default 0, the first)");
     c->add_flag("--raw", a->raw,

@@ -57,12 +57,11 @@ rec::Identity identity_of(tarvo_dev_t *dev) {
 // The camera's parameters the library and a replay give a meaning to;
 // those it does not answer are left out.
 std::vector<rec::Param> params_of(tarvo_dev_t *dev) {
-    static const uint8_t ids[] = {TARVO_PARAM_MODE,        TARVO_PARAM_ID_TEXT,
-                                  TARVO_PARAM_PRODUCT,     TARVO_PARAM_ID_BLOCK,
-                                  TARVO_PARAM_VERSION,     TARVO_PARAM_CHIP_INFO,
-                                  TARVO_PARAM_CALIB_INFO,  TARVO_PARAM_SENSOR_MODE,
-                                  TARVO_PARAM_FRAME_RATE,  TARVO_PARAM_INTG_TIME,
-                                  TARVO_PARAM_TEMPERATURE, TARVO_PARAM_SYNC_DELAY};
+    static const uint8_t ids[] = {
+        TARVO_PARAM_MODE,       TARVO_PARAM_ID_TEXT,     TARVO_PARAM_PRODUCT,
+        TARVO_PARAM_ID_BLOCK,   TARVO_PARAM_VERSION,     TARVO_PARAM_CHIP_INFO,
+        TARVO_PARAM_CALIB_INFO, TARVO_PARAM_SENSOR_MODE, TARVO_PARAM_FRAME_RATE,
+        TARVO_PARAM_INTG_TIME,  TARVO_PARAM_TEMPERATURE, TARVO_PARAM_SYNC_DELAY};
     std::vector<rec::Param> out;
     for (uint8_t id : ids) {
         tarvo_param_item_t item{};
@@ -212,9 +211,10 @@ int run_record(const Global &g, const RecordArgs &a) {
 
 void add_record(CLI::App &app, Global &g, Runner &run) {
     auto a = std::make_shared<RecordArgs>();
-    CLI::App *c = app.add_subcommand(
-        "record", "record raw frames with the camera's identity, parameters, lens and "
-                  "calibration (replay: tarvo-sim run --play FILE -- COMMAND)");
+    CLI::App *c =
+        app.add_subcommand("record",
+                           "record raw frames with the camera's identity, parameters, lens and "
+                           "calibration (replay: tarvo-sim run --play FILE -- COMMAND)");
     c->add_option("file", a->file, "the recording to write")->required();
     add_capture_options(c, a->cap);
     c->add_option("--dist", a->dist_file, "also the decoded distances, a TQ_DIST F32 file");

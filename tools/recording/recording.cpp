@@ -74,7 +74,8 @@ bool parse_params(ByteReader r, size_t len, std::vector<Param> &out, std::string
         uint8_t v[k_param_value];
         r.bytes(v, sizeof v);
         if (vlen > k_param_value) {
-            err = "parameter " + std::to_string(p.id) + " claims " + std::to_string(vlen) + " bytes";
+            err =
+                "parameter " + std::to_string(p.id) + " claims " + std::to_string(vlen) + " bytes";
             return false;
         }
         p.value.assign(v, v + vlen);

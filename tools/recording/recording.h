@@ -121,7 +121,8 @@ class Writer {
     uint32_t frames() const { return frames_; }
 
   private:
-    bool chunk(const char tag[4], std::span<const uint8_t> head, std::span<const uint8_t> tail = {});
+    bool chunk(const char tag[4], std::span<const uint8_t> head,
+               std::span<const uint8_t> tail = {});
     FILE *f_ = nullptr;
     bool ok_ = false;
     uint32_t frames_ = 0;

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,8 +41,8 @@ enum class Speed { full, high };
 struct StreamConfig {
     uint16_t width = 320;
     uint16_t height = 240;
-    uint16_t format = 0;          // frfmt of every packet header (at most 1023)
-    uint32_t frame_bytes = 0;     // frlen; 0 means width * height * 2
+    uint16_t format = 0;       // frfmt of every packet header (at most 1023)
+    uint32_t frame_bytes = 0;  // frlen; 0 means width * height * 2
     // Largest payload of one packet. A frame longer than this is spread
     // over several packets (frame-bound bit on the first only).
     uint32_t packet_payload = 64 * 1024;
@@ -50,14 +50,14 @@ struct StreamConfig {
     // the frame-bound bit set, fridx naming the first). Needs
     // frames_per_packet * frame_bytes <= 0xFFFFF.
     uint16_t frames_per_packet = 1;
-    bool payload_checksum = true;            // set chk_flags bit 0 and dsum
-    std::array<uint8_t, 8> drv_info{};       // copied into every header
+    bool payload_checksum = true;       // set chk_flags bit 0 and dsum
+    std::array<uint8_t, 8> drv_info{};  // copied into every header
     // true: one frame every 1 / frame-rate seconds (parameter 12, read at
     // capture start); false: as fast as the host reads.
     bool paced = true;
-    uint16_t first_fridx = 0;                // fridx of the first frame
-    uint16_t first_sidx = 0;                 // sidx of the first packet
-    uint32_t max_frames = 0;                 // stop sending after this many; 0 = no limit
+    uint16_t first_fridx = 0;  // fridx of the first frame
+    uint16_t first_sidx = 0;   // sidx of the first packet
+    uint32_t max_frames = 0;   // stop sending after this many; 0 = no limit
 };
 
 // The EPC sensor chip (register space 1, see epc_chip.h). Unless set, the
@@ -66,8 +66,8 @@ struct StreamConfig {
 // plain store of 32-bit registers at any index, as the link tests use it.
 struct EpcChipConfig {
     std::optional<bool> enabled;
-    uint8_t r129 = 0x00;   // clock divider bits 4-5
-    uint8_t r130 = 0x17;   // clock multiplier: 0x17 gives 96000 kHz
+    uint8_t r129 = 0x00;  // clock divider bits 4-5
+    uint8_t r130 = 0x17;  // clock multiplier: 0x17 gives 96000 kHz
 };
 
 // What an EPC camera looks at. With the chip on, frames of format 2 (and
@@ -84,11 +84,11 @@ struct EpcChipConfig {
 struct SceneObject {
     enum class Kind { plane, box, sphere };
     Kind kind = Kind::plane;
-    std::array<double, 3> centre{0.0, 0.0, 1.5};  // plane: a point on it; box, sphere: centre
-    std::array<double, 3> normal{0.0, 0.0, -1.0}; // plane only (towards the camera)
-    std::array<double, 3> half{0.1, 0.1, 0.1};    // box: half extents along x, y, z
-    double radius = 0.1;                          // sphere
-    double reflectivity = 0.8;                    // 0..1
+    std::array<double, 3> centre{0.0, 0.0, 1.5};   // plane: a point on it; box, sphere: centre
+    std::array<double, 3> normal{0.0, 0.0, -1.0};  // plane only (towards the camera)
+    std::array<double, 3> half{0.1, 0.1, 0.1};     // box: half extents along x, y, z
+    double radius = 0.1;                           // sphere
+    double reflectivity = 0.8;                     // 0..1
 };
 
 // What the EPC sensor sees. Two models:
@@ -111,10 +111,10 @@ struct SceneConfig {
     // horizontal axis through the point where the axis meets it.
     std::vector<SceneObject> objects;
     double tilt_deg = 0.0;
-    double reflectivity = 0.8;       // of the default plane
-    double ambient_light = 1.0;      // relative ambient light (1: indoor)
-    bool noise = true;               // shot noise
-    uint64_t seed = 1;               // of the noise
+    double reflectivity = 0.8;   // of the default plane
+    double ambient_light = 1.0;  // relative ambient light (1: indoor)
+    bool noise = true;           // shot noise
+    uint64_t seed = 1;           // of the noise
     // Fixed sensor and IB temperatures in degC; unset: they rise from 30
     // degC at power-on towards 45 / 47 degC (time constant 120 s).
     std::optional<double> temperature_c;
@@ -130,7 +130,7 @@ struct SceneTruth {
     int width = 0;
     int height = 0;
     std::vector<float> radial_m;
-    std::vector<float> xyz;   // 3 per pixel
+    std::vector<float> xyz;  // 3 per pixel
 };
 
 // One frame of a replayed recording, sent as the camera took it.
@@ -138,7 +138,7 @@ struct ReplayFrame {
     uint16_t format = 0;
     uint16_t width = 0;
     uint16_t height = 0;
-    std::array<uint8_t, 8> drv_info{};   // the frame header's driver bytes
+    std::array<uint8_t, 8> drv_info{};  // the frame header's driver bytes
     std::vector<uint8_t> bytes;
 };
 
@@ -147,17 +147,17 @@ struct ReplayFrame {
 // (CameraConfig::hostile, Camera::set_hostile, tarvo-sim --hostile NAME).
 enum class Hostile {
     none,
-    short_replies,        // camera-to-host commands answer half the bytes asked
-    long_replies,         // ... answer more than asked (the transfer overflows)
-    status_unterminated,  // status records: an error whose text has no terminating zero
-    status_other_command, // status records name another command than the last
-    param_255,            // parameter items claim 255 value bytes
-    busy,                 // every status poll answers busy
-    header_limits,        // packet headers at their limits: len 0xFFFFF, frlen
-                          // 0x7FFFFFF, sidx and fridx jumping backwards
-    ragged_frames,        // frames 3 bytes longer than their geometry
-    calib_4gib,           // parameter 8 describes a valid 4 GiB calibration file
-    flash_sizes,          // flash information: sizes and addresses of 0xFFFFFFF0
+    short_replies,         // camera-to-host commands answer half the bytes asked
+    long_replies,          // ... answer more than asked (the transfer overflows)
+    status_unterminated,   // status records: an error whose text has no terminating zero
+    status_other_command,  // status records name another command than the last
+    param_255,             // parameter items claim 255 value bytes
+    busy,                  // every status poll answers busy
+    header_limits,         // packet headers at their limits: len 0xFFFFF, frlen
+                           // 0x7FFFFFF, sidx and fridx jumping backwards
+    ragged_frames,         // frames 3 bytes longer than their geometry
+    calib_4gib,            // parameter 8 describes a valid 4 GiB calibration file
+    flash_sizes,           // flash information: sizes and addresses of 0xFFFFFFF0
 };
 
 // One simulated camera.
@@ -170,17 +170,17 @@ struct CameraConfig {
     std::vector<uint8_t> id_block = {0x54, 0x51, 0x00, 0x01};  // parameter 5
     // Parameter 6: the u16 at bytes 2..3 is the firmware version.
     std::vector<uint8_t> version = {0x01, 0x00, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
-    uint32_t frame_rate = 30;                                  // parameter 12
-    uint16_t intg_time_us = 500;                               // parameter 13
+    uint32_t frame_rate = 30;     // parameter 12
+    uint16_t intg_time_us = 500;  // parameter 13
     // Parameter 15, in 0.1 degree Celsius, as little-endian i16s.
     std::vector<int16_t> temperatures = {350, 352};
-    int16_t sync_delay = 0;                                    // parameter 17 ...
-    uint8_t sync_flag = 0;                                     // ... and its flag
-    uint8_t mode = 0;                                          // parameter 0
+    int16_t sync_delay = 0;  // parameter 17 ...
+    uint8_t sync_flag = 0;   // ... and its flag
+    uint8_t mode = 0;        // parameter 0
     // Chip information (parameter 7): part version, chip id, wafer id.
     std::array<uint16_t, 3> chip_info = {0x0003, 42, 7};
-    EpcChipConfig epc;                                         // register space 1
-    SceneConfig scene;                                         // what the EPC sensor sees
+    EpcChipConfig epc;  // register space 1
+    SceneConfig scene;  // what the EPC sensor sees
     // The stored calibration: a capture started while parameter 0 (mode)
     // is 9 sends it as one frame of format 171, then nothing more.
     std::vector<uint8_t> calibration;
@@ -220,8 +220,8 @@ struct Command {
     uint16_t value = 0;
     uint16_t index = 0;
     uint16_t length = 0;
-    bool in = false;               // camera to host
-    std::vector<uint8_t> data;     // data stage: as sent (out) or as answered (in)
+    bool in = false;            // camera to host
+    std::vector<uint8_t> data;  // data stage: as sent (out) or as answered (in)
 };
 
 // One register write the host made.
@@ -233,25 +233,25 @@ struct RegWrite {
 
 // One stream packet the camera produced (in order, faults included).
 struct SentPacket {
-    uint32_t seq = 0;                 // packet count since capture start
-    std::array<uint8_t, 36> header{}; // as sent (after any corruption)
+    uint32_t seq = 0;                  // packet count since capture start
+    std::array<uint8_t, 36> header{};  // as sent (after any corruption)
     uint32_t payload_len = 0;
-    std::vector<uint8_t> payload;     // only with Camera::record_payloads(true)
-    bool dropped = false;             // never reached the bus
+    std::vector<uint8_t> payload;  // only with Camera::record_payloads(true)
+    bool dropped = false;          // never reached the bus
     bool corrupted = false;
 };
 
 // One frame the camera produced.
 struct SentFrame {
-    uint32_t seq = 0;        // frame count since capture start; selects the test pattern
+    uint32_t seq = 0;  // frame count since capture start; selects the test pattern
     uint16_t fridx = 0;
     uint32_t bytes = 0;
-    bool damaged = false;    // one of its packets was dropped or corrupted
+    bool damaged = false;  // one of its packets was dropped or corrupted
 };
 
 // Counters of one camera.
 struct CameraStats {
-    uint64_t commands = 0;          // control requests except status polls
+    uint64_t commands = 0;  // control requests except status polls
     uint64_t status_polls = 0;
     uint64_t bulk_submitted = 0;    // bulk URBs the host queued
     uint64_t bulk_completed = 0;    // completed with data or a zero length
@@ -265,7 +265,7 @@ struct CameraStats {
     uint32_t captures_started = 0;
     uint32_t captures_stopped = 0;
     uint32_t clear_halts = 0;
-    uint32_t opens = 0;             // clients that connected to the device node
+    uint32_t opens = 0;  // clients that connected to the device node
 };
 
 }  // namespace tarvo::sim

@@ -66,15 +66,15 @@ struct FlashFaults {
 
 // What the host did.
 struct FlashStats {
-    uint32_t info_exchanges = 0;   // information requests (out phases)
+    uint32_t info_exchanges = 0;  // information requests (out phases)
     uint32_t announces = 0;
     uint32_t erases = 0;
-    uint32_t ack_reads = 0;        // acknowledgement in phases answered
-    uint32_t busy_acks = 0;        // of them answered "busy erasing"
+    uint32_t ack_reads = 0;  // acknowledgement in phases answered
+    uint32_t busy_acks = 0;  // of them answered "busy erasing"
     uint32_t chunks_accepted = 0;
     uint32_t chunks_refused = 0;
-    uint32_t payload_reads = 0;    // payload in phases answered
-    uint32_t protocol_errors = 0;  // requests answered with an error status
+    uint32_t payload_reads = 0;         // payload in phases answered
+    uint32_t protocol_errors = 0;       // requests answered with an error status
     std::vector<uint32_t> chunk_sends;  // per chunk index: how often it arrived
 };
 
@@ -91,7 +91,7 @@ struct FlashReply {
 };
 
 class Flash {
-public:
+  public:
     Flash();
 
     // One control transfer of request 0xCC: `in` for camera to host (answer
@@ -99,10 +99,10 @@ public:
     FlashReply handle(bool in, uint16_t action, std::span<const uint8_t> out, uint16_t in_len);
 
     // --- Configuration (any thread).
-    void store(const FlashImage &img);          // replaces the image of img.type
-    void erase_image(uint8_t type);             // nothing stored for the type
+    void store(const FlashImage &img);  // replaces the image of img.type
+    void erase_image(uint8_t type);     // nothing stored for the type
     std::optional<FlashImage> image(uint8_t type) const;
-    void set_erase_busy_acks(uint32_t n);       // busy answers after an erase (default 3)
+    void set_erase_busy_acks(uint32_t n);  // busy answers after an erase (default 3)
     void set_faults(const FlashFaults &f);
     void clear_faults();
 
@@ -120,7 +120,7 @@ public:
     // The model's own CRC-16/XMODEM (table driven).
     static uint16_t crc16(std::span<const uint8_t> bytes);
 
-private:
+  private:
     enum class Phase { idle, refused, announced, erasing, receiving, done };
 
     FlashReply out_phase(uint16_t action, std::span<const uint8_t> out);

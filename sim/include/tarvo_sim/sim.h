@@ -26,15 +26,15 @@
 // the host.
 #pragma once
 
-#include "tarvo_sim/config.h"
-#include "tarvo_sim/flash.h"
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "tarvo_sim/config.h"
+#include "tarvo_sim/flash.h"
 
 namespace tarvo::sim {
 
@@ -73,12 +73,12 @@ uint32_t payload_checksum(std::span<const uint8_t> payload);
 // packet with sequence number `at_packet` (0 = the first of a capture).
 struct StreamFault {
     enum class Kind {
-        drop,            // `count` packets are not sent (sidx still advances)
-        corrupt_header,  // `count` packets get a wrong header checksum
-        corrupt_payload, // `count` packets get one payload byte flipped (dsum then mismatches)
-        stall,           // endpoint 0x81 halts: queued and new reads fail with a stall until CLEAR_HALT
-        silence,         // nothing is sent for `duration_ms` (0: until capture stops); reads time out
-        vanish,          // the camera leaves the bus; back after `duration_ms` if not 0 (new address)
+        drop,             // `count` packets are not sent (sidx still advances)
+        corrupt_header,   // `count` packets get a wrong header checksum
+        corrupt_payload,  // `count` packets get one payload byte flipped (dsum then mismatches)
+        stall,    // endpoint 0x81 halts: queued and new reads fail with a stall until CLEAR_HALT
+        silence,  // nothing is sent for `duration_ms` (0: until capture stops); reads time out
+        vanish,   // the camera leaves the bus; back after `duration_ms` if not 0 (new address)
     };
     Kind kind = Kind::drop;
     uint32_t at_packet = 0;
@@ -106,13 +106,13 @@ void sleep_ms(uint32_t ms);
 }
 
 class Camera {
-public:
+  public:
     // Identity on the bus.
-    uint8_t bus_number() const;       // always 1
-    uint8_t port() const;             // 2, 3, ... unless moved
-    uint8_t address() const;          // devnum; changes at every re-enumeration
-    bool present() const;             // on the bus now
-    std::string devnode() const;      // "/dev/bus/usb/001/005"
+    uint8_t bus_number() const;   // always 1
+    uint8_t port() const;         // 2, 3, ... unless moved
+    uint8_t address() const;      // devnum; changes at every re-enumeration
+    bool present() const;         // on the bus now
+    std::string devnode() const;  // "/dev/bus/usb/001/005"
 
     // --- Parameters (store keyed by identifier, value up to 18 bytes).
     void set_param(uint8_t id, std::span<const uint8_t> value);
@@ -133,7 +133,7 @@ public:
     // --- Register spaces (32-bit registers by target and index; unset = 0).
     void set_reg(uint8_t target, uint32_t index, uint32_t value);
     uint32_t reg(uint8_t target, uint32_t index) const;
-    std::vector<RegWrite> reg_writes() const;   // in order received
+    std::vector<RegWrite> reg_writes() const;  // in order received
 
     // --- Behaviour of the next matching commands (each used up after
     // `times` matching commands; a CommandMatch value compares the value's
@@ -166,20 +166,20 @@ public:
     Hostile hostile() const;
 
     // --- Stream.
-    void set_stream(const StreamConfig &cfg);   // applies from the next capture start
+    void set_stream(const StreamConfig &cfg);  // applies from the next capture start
     StreamConfig stream() const;
     // Arms a fault for every later capture (packet numbers count from each
     // capture's start) and for the running one.
     void add_stream_fault(const StreamFault &f);
     void clear_stream_faults();
     bool capturing() const;
-    uint32_t capture_arg() const;                // argument of the last start command
+    uint32_t capture_arg() const;  // argument of the last start command
 
     // --- Observation.
     std::optional<Command> last_command() const;
-    std::vector<Command> commands() const;       // every command since creation or clear_log()
+    std::vector<Command> commands() const;  // every command since creation or clear_log()
     std::vector<uint8_t> reset_targets() const;
-    void record_payloads(bool on);               // keep packet payload bytes (off by default)
+    void record_payloads(bool on);  // keep packet payload bytes (off by default)
     // Packets and frames of the current or last capture, at most 65536 each.
     std::vector<SentPacket> packets() const;
     std::vector<SentFrame> frames() const;
@@ -211,18 +211,18 @@ public:
     struct State;  // internal
     explicit Camera(std::shared_ptr<State> s) : s_(std::move(s)) {}
 
-private:
+  private:
     std::shared_ptr<State> s_;
 };
 
 // --- The bus -----------------------------------------------------------------
 
 struct BusOptions {
-    bool verbose = false;   // print each request and transfer to stderr
+    bool verbose = false;  // print each request and transfer to stderr
 };
 
 class Bus {
-public:
+  public:
     // Creates the testbed (sets UMOCKDEV_DIR in the environment) with
     // `cameras` copies of `cfg` on ports 2, 3, ... and starts the bus's timer
     // thread. The process must run under the preload library (preloaded();
@@ -244,11 +244,11 @@ public:
     // Hot-plugs one more camera on the next free port.
     Camera add_camera(const CameraConfig &cfg = {});
 
-    std::string root_dir() const;   // the testbed's root (UMOCKDEV_DIR)
+    std::string root_dir() const;  // the testbed's root (UMOCKDEV_DIR)
 
     struct Impl;  // internal
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

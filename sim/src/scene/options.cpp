@@ -1,13 +1,12 @@
 // Scene options of tarvo-sim (physical scene of EPC cameras).
 #include "scene/options.h"
 
-#include <fstream>
-#include <iterator>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "scene/scene_file.h"
 
@@ -70,9 +69,7 @@ const SceneOption k_options[] = {
          return true;
      }},
     {"--scene", "FILE", "the objects of a JSON scene file instead of one plane (sim/README.md)",
-     [](CameraConfig &c, const char *v, std::string &e) {
-         return load_scene_file(v, c.scene, e);
-     }},
+     [](CameraConfig &c, const char *v, std::string &e) { return load_scene_file(v, c.scene, e); }},
     {"--calibration", "FILE", "the stored calibration image (17-byte header, then the payload)",
      [](CameraConfig &c, const char *v, std::string &e) {
          std::ifstream f(v, std::ios::binary);

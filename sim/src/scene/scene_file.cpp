@@ -108,7 +108,8 @@ void only(const json &o, const std::string &at, std::initializer_list<const char
 SceneObject object_of(const json &o, const std::string &at) {
     if (!o.is_object()) throw Bad{at, "needs an object"};
     const auto type = o.find("type");
-    if (type == o.end() || !type->is_string()) throw Bad{at + ".type", "needs \"plane\", \"box\" or \"sphere\""};
+    if (type == o.end() || !type->is_string())
+        throw Bad{at + ".type", "needs \"plane\", \"box\" or \"sphere\""};
     const std::string kind = type->get<std::string>();
     constexpr double L = k_scene_max_coord_m;
     SceneObject s;
@@ -142,7 +143,8 @@ SceneObject object_of(const json &o, const std::string &at) {
         s.centre = vec3(o, "centre", at, -L, L);
         s.radius = number(o, "radius", at, 0.001, L);
     } else {
-        throw Bad{at + ".type", "needs \"plane\", \"box\" or \"sphere\", got \"" + kind.substr(0, 32) + "\""};
+        throw Bad{at + ".type",
+                  "needs \"plane\", \"box\" or \"sphere\", got \"" + kind.substr(0, 32) + "\""};
     }
     return s;
 }
@@ -155,7 +157,8 @@ bool parse_scene(std::string_view text, SceneConfig &sc, std::string &err) {
         return false;
     }
     if (const size_t at = too_deep(text)) {
-        err = where(text, at) + ": nested deeper than " + std::to_string(k_scene_max_depth) + " levels";
+        err = where(text, at) + ": nested deeper than " + std::to_string(k_scene_max_depth) +
+              " levels";
         return false;
     }
     json doc;
@@ -180,7 +183,8 @@ bool parse_scene(std::string_view text, SceneConfig &sc, std::string &err) {
         only(doc, "", {"objects", "ambient_light"});
         const auto objs = doc.find("objects");
         if (objs == doc.end() || !objs->is_array() || objs->empty())
-            throw Bad{".objects", "needs an array of 1 to " + std::to_string(k_scene_max_objects) + " objects"};
+            throw Bad{".objects",
+                      "needs an array of 1 to " + std::to_string(k_scene_max_objects) + " objects"};
         if (objs->size() > k_scene_max_objects)
             throw Bad{".objects", "holds " + std::to_string(objs->size()) + " objects, at most " +
                                       std::to_string(k_scene_max_objects) + " allowed"};

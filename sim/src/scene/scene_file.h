@@ -13,7 +13,7 @@ namespace tarvo::sim::phys {
 // Limits of a scene file.
 constexpr size_t k_scene_file_max_bytes = 64 * 1024;
 constexpr size_t k_scene_max_objects = 64;
-constexpr int k_scene_max_depth = 6;     // nesting of arrays and objects
+constexpr int k_scene_max_depth = 6;  // nesting of arrays and objects
 constexpr double k_scene_max_coord_m = 100.0;
 
 // Reads the scene of `text` into `sc` (its objects and ambient light; the

@@ -71,7 +71,8 @@ struct Atan {
             x = t0 + x;
         }
         // Sample differences are far below 2^19: a 32-bit division.
-        if (y < (1 << 19)) return base + t[static_cast<int32_t>(y * 4096) / static_cast<int32_t>(x)];
+        if (y < (1 << 19))
+            return base + t[static_cast<int32_t>(y * 4096) / static_cast<int32_t>(x)];
         return base + t[y * 4096 / x];
     }
 };
@@ -163,7 +164,7 @@ bool exact_hd(int phase, double rad, int64_t &H, int64_t &D) {
 constexpr int k_table_reach = 160;
 
 struct ExactTable {
-    std::vector<uint32_t> first;             // 30001 offsets into vec
+    std::vector<uint32_t> first;              // 30001 offsets into vec
     std::vector<std::array<int32_t, 2>> vec;  // (H, D), shortest first per phase
     std::vector<float> len, inv_len;
 
@@ -185,7 +186,8 @@ struct ExactTable {
         for (int ph = 0; ph < 30000; ++ph) {
             first[static_cast<size_t>(ph)] = static_cast<uint32_t>(vec.size());
             const size_t from = vec.size();
-            for (; at < all.size() && all[at][0] == ph; ++at) vec.push_back({all[at][1], all[at][2]});
+            for (; at < all.size() && all[at][0] == ph; ++at)
+                vec.push_back({all[at][1], all[at][2]});
             int64_t H = 0, D = 0;
             if (vec.size() == from && exact_hd(ph, 2.0 * k_table_reach, H, D)) {
                 const int64_t g = std::gcd(H, D);
@@ -204,7 +206,8 @@ struct ExactTable {
     // A multiple of a vector of `phase` whose length is within 2 % (or half
     // a count) of `rad`, else the nearest one; false when the phase has none.
     bool pick(int phase, double rad, int64_t &H, int64_t &D) const {
-        const uint32_t b = first[static_cast<size_t>(phase)], e = first[static_cast<size_t>(phase) + 1];
+        const uint32_t b = first[static_cast<size_t>(phase)],
+                       e = first[static_cast<size_t>(phase) + 1];
         const double good = std::max(0.5, 0.02 * rad);
         double best = 1e300;
         for (uint32_t i = b; i < e && best > good; ++i) {

@@ -213,12 +213,16 @@ T arg_value(const void *arg) {
 // Bytes of the argument a filter reads; 0 for those that take none.
 int arg_bytes(uint32_t id) {
     switch (id) {
-        case TARVO_FILTER_CALIB_RELOAD: return 1;
-        case TARVO_FILTER_MIN_AMPLITUDE: return 4;
+        case TARVO_FILTER_CALIB_RELOAD:
+            return 1;
+        case TARVO_FILTER_MIN_AMPLITUDE:
+            return 4;
         case TARVO_FILTER_AUTO_INTEGRATION:
         case TARVO_FILTER_SYNC_GUARD:
-        case TARVO_FILTER_TEMP_MONITOR: return 2;
-        default: return 0;
+        case TARVO_FILTER_TEMP_MONITOR:
+            return 2;
+        default:
+            return 0;
     }
 }
 

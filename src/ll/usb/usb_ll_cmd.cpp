@@ -10,8 +10,8 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -83,13 +83,19 @@ void LIBUSB_CALL usb_ll_on_cmd_finish(libusb_transfer *t) {
 // libusb result of a finished command transfer.
 int status_result(const libusb_transfer *t) {
     switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: return t->actual_length;
-        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_COMPLETED:
+            return t->actual_length;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL:
+            return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return LIBUSB_ERROR_OVERFLOW;
         case LIBUSB_TRANSFER_ERROR:
-        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LIBUSB_ERROR_IO;
         default:
             TQ_WRN("[%s] unrecognised status code %d", "usb_ll_exe_cmd",
                    static_cast<int>(t->status));
@@ -99,7 +105,9 @@ int status_result(const libusb_transfer *t) {
 
 }  // namespace
 
-int usb_ll_set_busy_limit_ms(int ms) { return g_busy_limit_ms.exchange(ms); }
+int usb_ll_set_busy_limit_ms(int ms) {
+    return g_busy_limit_ms.exchange(ms);
+}
 
 bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t request, uint16_t value, void *data,
                     int len, uint32_t timeout_ms) {

@@ -165,8 +165,8 @@ int usb_ll_dev_list(tarvo_ll_dev_t *list, int max) {
         std::memset(static_cast<void *>(rec), 0, sizeof *rec);
         set_identity(rec, id);
         rec->ops = &ll_op_usb;
-        TQ_DBG("[%s]   TARVO device (speed=%d) found @ %03d:%03d:%03d, %p\n", k_fn, id.speed, id.port,
-               id.bus, id.addr, static_cast<void *>(rec));
+        TQ_DBG("[%s]   TARVO device (speed=%d) found @ %03d:%03d:%03d, %p\n", k_fn, id.speed,
+               id.port, id.bus, id.addr, static_cast<void *>(rec));
     }
     libusb_free_device_list(devs, 1);
     libusb_exit(ctx);
@@ -235,13 +235,11 @@ void usb_ll_dev_close(tarvo_ll_dev_t *dev) {
         // Streaming should have been stopped; if it was not, end it here
         // rather than free buffers libusb still fills.
         if (!ring_drain(p, 2 * k_cmd_poll_ms * k_cmd_polls))
-            TQ_WRN("[%s] %d stream transfer(s) still queued\n", k_fn,
-                   ring_queued_word(p).load());
+            TQ_WRN("[%s] %d stream transfer(s) still queued\n", k_fn, ring_queued_word(p).load());
         // Commands that timed out still own a transfer; let their
         // completions run before the event thread goes away.
         if (!cmd_drain(p, 2 * k_cmd_poll_ms * k_cmd_polls))
-            TQ_WRN("[%s] %d command transfer(s) still pending\n", k_fn,
-                   cmd_pending_word(p).load());
+            TQ_WRN("[%s] %d command transfer(s) still pending\n", k_fn, cmd_pending_word(p).load());
         if (evt_stop_word(p).load() == 0) TQ_TRC("[%s] stop evt thread...\n", k_fn);
         evt_thread_stop(dev);
     }

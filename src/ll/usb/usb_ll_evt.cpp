@@ -58,8 +58,12 @@ void *usb_ll_evt_thread(void *arg) {
 
 }  // namespace
 
-void xfer_publish() { g_xfer_epoch.fetch_add(1, std::memory_order_release); }
-void xfer_acquire() { (void)g_xfer_epoch.load(std::memory_order_acquire); }
+void xfer_publish() {
+    g_xfer_epoch.fetch_add(1, std::memory_order_release);
+}
+void xfer_acquire() {
+    (void)g_xfer_epoch.load(std::memory_order_acquire);
+}
 
 bool evt_thread_start(tarvo_ll_dev_t *dev) {
     usb_ll_priv_t *p = priv_of(dev);

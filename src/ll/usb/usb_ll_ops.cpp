@@ -9,7 +9,9 @@ namespace {
 std::atomic<int> g_libusb_level{0};
 }
 
-bool usb_ll_init() { return true; }
+bool usb_ll_init() {
+    return true;
+}
 
 void usb_ll_uninit() {}
 
@@ -20,26 +22,20 @@ int usb_ll_set_debug(int level) {
     return mapped;
 }
 
-int usb_ll_debug_level() { return g_libusb_level.load(std::memory_order_relaxed); }
+int usb_ll_debug_level() {
+    return g_libusb_level.load(std::memory_order_relaxed);
+}
 
 }  // namespace tarvo::usb
 
 extern "C" TARVO_API const tarvo_ll_ops_t ll_op_usb = {
-    tarvo::usb::usb_ll_init,
-    tarvo::usb::usb_ll_uninit,
-    tarvo::usb::usb_ll_set_debug,
-    tarvo::usb::usb_ll_dev_open,
-    tarvo::usb::usb_ll_dev_open_by_fd,
-    tarvo::usb::usb_ll_dev_close,
-    tarvo::usb::usb_ll_dev_list,
-    tarvo::usb::usb_ll_exe_cmd,
-    tarvo::usb::usb_ll_check_last_cmd,
-    tarvo::usb::usb_ll_cap_abort,
-    tarvo::usb::usb_ll_cap_start,
-    tarvo::usb::usb_ll_cap_stop,
-    tarvo::usb::usb_ll_dev_reset,
-    tarvo::usb::usb_ll_reg_write,
-    tarvo::usb::usb_ll_reg_read,
-    tarvo::usb::usb_ll_param_set,
+    tarvo::usb::usb_ll_init,           tarvo::usb::usb_ll_uninit,
+    tarvo::usb::usb_ll_set_debug,      tarvo::usb::usb_ll_dev_open,
+    tarvo::usb::usb_ll_dev_open_by_fd, tarvo::usb::usb_ll_dev_close,
+    tarvo::usb::usb_ll_dev_list,       tarvo::usb::usb_ll_exe_cmd,
+    tarvo::usb::usb_ll_check_last_cmd, tarvo::usb::usb_ll_cap_abort,
+    tarvo::usb::usb_ll_cap_start,      tarvo::usb::usb_ll_cap_stop,
+    tarvo::usb::usb_ll_dev_reset,      tarvo::usb::usb_ll_reg_write,
+    tarvo::usb::usb_ll_reg_read,       tarvo::usb::usb_ll_param_set,
     tarvo::usb::usb_ll_param_get,
 };

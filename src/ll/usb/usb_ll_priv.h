@@ -17,20 +17,20 @@
 namespace tarvo::usb {
 
 struct usb_ll_priv_t {
-    libusb_context *ctx;                    // per device; null until the first open
-    libusb_device_handle *handle;           // null while no camera is open
-    libusb_transfer *trans[k_ring_size];    // the streaming ring
-    uint8_t *bufs[k_ring_size];             // one buffer of k_ring_buf_len per transfer
-    uint8_t abort;                          // 1: stop reissuing (atomic access only)
-    tarvo_ll_cap_cb_t cap_cb;               // set before the ring is submitted
+    libusb_context *ctx;                  // per device; null until the first open
+    libusb_device_handle *handle;         // null while no camera is open
+    libusb_transfer *trans[k_ring_size];  // the streaming ring
+    uint8_t *bufs[k_ring_size];           // one buffer of k_ring_buf_len per transfer
+    uint8_t abort;                        // 1: stop reissuing (atomic access only)
+    tarvo_ll_cap_cb_t cap_cb;             // set before the ring is submitted
     void *cap_cb_arg;
     pthread_t evt_thread;
-    int evt_stop;                           // completion flag of the event loop (atomic)
-    uint8_t evt_running;                    // 1 while the event loop runs (atomic)
+    int evt_stop;         // completion flag of the event loop (atomic)
+    uint8_t evt_running;  // 1 while the event loop runs (atomic)
     // Beyond the fields above:
-    uint8_t evt_started;                    // evt_thread was created and not joined
-    int cmd_pending;                        // command transfers whose completion is due (atomic)
-    int ring_queued;                        // ring transfers submitted and not yet finished (atomic)
+    uint8_t evt_started;  // evt_thread was created and not joined
+    int cmd_pending;      // command transfers whose completion is due (atomic)
+    int ring_queued;      // ring transfers submitted and not yet finished (atomic)
 };
 
 inline usb_ll_priv_t *priv_of(const tarvo_ll_dev_t *dev) {
@@ -38,8 +38,12 @@ inline usb_ll_priv_t *priv_of(const tarvo_ll_dev_t *dev) {
 }
 
 // Atomic views of the words shared with the event thread.
-inline std::atomic_ref<uint8_t> abort_word(usb_ll_priv_t *p) { return std::atomic_ref(p->abort); }
-inline std::atomic_ref<int> evt_stop_word(usb_ll_priv_t *p) { return std::atomic_ref(p->evt_stop); }
+inline std::atomic_ref<uint8_t> abort_word(usb_ll_priv_t *p) {
+    return std::atomic_ref(p->abort);
+}
+inline std::atomic_ref<int> evt_stop_word(usb_ll_priv_t *p) {
+    return std::atomic_ref(p->evt_stop);
+}
 inline std::atomic_ref<uint8_t> evt_running_word(usb_ll_priv_t *p) {
     return std::atomic_ref(p->evt_running);
 }

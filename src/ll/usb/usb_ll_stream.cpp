@@ -22,7 +22,9 @@ constexpr int k_drain_ms = 2000;
 
 std::atomic<int> g_ring_timeout_ms{static_cast<int>(k_ring_timeout_ms)};
 
-unsigned ring_timeout() { return static_cast<unsigned>(g_ring_timeout_ms.load()); }
+unsigned ring_timeout() {
+    return static_cast<unsigned>(g_ring_timeout_ms.load());
+}
 
 bool on_event_thread(const usb_ll_priv_t *p) {
     return p->evt_started && pthread_equal(pthread_self(), p->evt_thread);
@@ -33,7 +35,8 @@ int event_of(const libusb_transfer *t, int idx) {
     static const char *const k_fn = "on_usb_trans_event";
     const int got = t->actual_length;
     switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: return TARVO_LL_EVT_DATA;
+        case LIBUSB_TRANSFER_COMPLETED:
+            return TARVO_LL_EVT_DATA;
         case LIBUSB_TRANSFER_CANCELLED:
             TQ_TRC("[%s] trans[%d] cancelled (last_tx=%d)\n", k_fn, idx, got);
             return TARVO_LL_EVT_CANCELLED;
@@ -169,9 +172,9 @@ bool usb_ll_cap_stop(tarvo_ll_dev_t *dev) {
     abort_word(p).store(1);
     cancel_ring(p, k_fn);
     uint8_t stop = USB_LL_REQ_SENSOR;
-    const bool ok = usb_ll_exe_cmd(dev, 1, USB_LL_REQ_SENSOR, k_sensor_cap_stop, &stop, 1,
-                                   k_cmd_timeout_ms) &&
-                    usb_ll_check_last_cmd(dev, USB_LL_REQ_SENSOR, k_sensor_cap_stop);
+    const bool ok =
+        usb_ll_exe_cmd(dev, 1, USB_LL_REQ_SENSOR, k_sensor_cap_stop, &stop, 1, k_cmd_timeout_ms) &&
+        usb_ll_check_last_cmd(dev, USB_LL_REQ_SENSOR, k_sensor_cap_stop);
     // Return with the ring idle, so that no completion of this stream
     // reaches the callback after the caller went on (to reset what the
     // callback feeds, or to start again). The event thread itself cannot
@@ -181,7 +184,9 @@ bool usb_ll_cap_stop(tarvo_ll_dev_t *dev) {
     return ok;
 }
 
-int usb_ll_set_ring_timeout_ms(int ms) { return g_ring_timeout_ms.exchange(ms); }
+int usb_ll_set_ring_timeout_ms(int ms) {
+    return g_ring_timeout_ms.exchange(ms);
+}
 
 void usb_ll_cap_abort(tarvo_ll_dev_t *dev) {
     usb_ll_priv_t *p = priv_of(dev);

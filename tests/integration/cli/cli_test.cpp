@@ -191,8 +191,8 @@ TEST(Cli, CaptureWritesFramesPicturesAndPointClouds) {
         sim("--distance 2.0 --amplitude 1000 --no-calibration",
             "--prefix " + (fs::current_path() / "flat").string() +
                 " capture -n 3 --dist cap/d.tq --gray cap/g.tq --png cap/c.png --range-min 1 "
-            "--range-max 3 --gray-png cap/g.png --gray-max 2000 --ply cap/p.ply --ply-color "
-            "--lens 160,120,400,400 --raw cap/r.bin --min-amplitude 0");
+                "--range-max 3 --gray-png cap/g.png --gray-max 2000 --ply cap/p.ply --ply-color "
+                "--lens 160,120,400,400 --raw cap/r.bin --min-amplitude 0");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, "frames: 3\n")) << r.out;
     const size_t at = r.out.find("centre_median_m: ");
@@ -244,7 +244,9 @@ TEST(Cli, ConvertWithoutACamera) {
     fs::create_directories("conv");
     ASSERT_EQ(sim("--distance 1.2 --amplitude 1000 --no-calibration",
                   "--prefix " + (fs::current_path() / "flat").string() +
-                      " capture -n 2 --dist conv/d.tq --gray conv/g.tq").status, 0);
+                      " capture -n 2 --dist conv/d.tq --gray conv/g.tq")
+                  .status,
+              0);
     Result r =
         cli("convert conv/d.tq --frame 1 --png conv/c.png --ply conv/p.ply --lens 150,110,210,210");
     ASSERT_EQ(r.status, 0) << r.out;
@@ -360,15 +362,15 @@ TEST(Cli, AReplayedRecordingDecodesToTheLiveDistances) {
     };
     // Noise on and temperatures rising: only the recorded raw frames can
     // make a replay give the same distances.
-    Result r = sim("--seed 9 --cameras 1", prefix("live") +
-                                                " record play/r.tvr -n 4 --dist play/live.tq");
+    Result r =
+        sim("--seed 9 --cameras 1", prefix("live") + " record play/r.tvr -n 4 --dist play/live.tq");
     ASSERT_EQ(r.status, 0) << r.out;
     // A fresh prefix: the replayed camera's stored calibration is read out
     // anew. Slower than recorded, so that no frame arrives while the tool
     // is not collecting (the library drops those).
-    r = sim_sh("--play play/r.tvr --fps 4",
-               "$CLI --json " + prefix("replay") + " list && $CLI " + prefix("replay") +
-                   " capture -n 4 --dist play/replay.tq");
+    r = sim_sh("--play play/r.tvr --fps 4", "$CLI --json " + prefix("replay") + " list && $CLI " +
+                                                prefix("replay") +
+                                                " capture -n 4 --dist play/replay.tq");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, R"("product":"TarvoSim-E2-1.0","id_text":"SIM-0001")")) << r.out;
     const std::vector<uint8_t> live = slurp("play/live.tq"), replay = slurp("play/replay.tq");
@@ -388,7 +390,8 @@ TEST(Cli, ConvertDecodesRecordingsAndRawFramesWithoutACamera) {
     fs::create_directories("conv2");
     const std::string live_prefix = "--prefix " + (fs::current_path() / "conv2/live").string();
     // At 30.0 degC, the temperature raw frames are decoded at.
-    Result r = sim("--temperature 30", live_prefix + " record conv2/r.tvr -n 2 --dist conv2/live.tq");
+    Result r =
+        sim("--temperature 30", live_prefix + " record conv2/r.tvr -n 2 --dist conv2/live.tq");
     ASSERT_EQ(r.status, 0) << r.out;
     int w, h;
     const std::vector<float> d = tq_frame("conv2/live.tq", "TQ_DIST", 1, w, h);
@@ -428,8 +431,9 @@ TEST(Cli, ConvertDecodesRecordingsAndRawFramesWithoutACamera) {
             raw.write(reinterpret_cast<const char *>(f.raw.data()),
                       static_cast<std::streamsize>(f.raw.size()));
     }
-    r = cli(live_prefix + " convert conv2/r.bin --raw --frame 1 --png conv2/raw.png --range-min 1 "
-                          "--range-max 2");
+    r = cli(live_prefix +
+            " convert conv2/r.bin --raw --frame 1 --png conv2/raw.png --range-min 1 "
+            "--range-max 2");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(read_png("conv2/raw.png").px, want);
 
@@ -466,7 +470,8 @@ TEST(Cli, ACameraPulledDuringCaptureEndsTheToolAndComesBack) {
     Result r = sim_sh("--unplug-after 2500 --replug-after 300",
                       "$CLI capture --seconds 20; echo status=$?; sleep 1; $CLI capture -n 3");
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r, "tarvo-sim: cameras unplugged\n") && has(r, "tarvo-sim: cameras replugged\n"))
+    EXPECT_TRUE(has(r, "tarvo-sim: cameras unplugged\n") &&
+                has(r, "tarvo-sim: cameras replugged\n"))
         << r.out;
     EXPECT_TRUE(has(r, "tarvo-cli: the capture failed: TARVO_ERR_CAP_UNKNOWN\n")) << r.out;
     const size_t first = r.out.find("status=1\n");

@@ -17,7 +17,7 @@ using data_test::read_bytes;
 using data_test::write_bytes;
 
 class DataEntry : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tq_log_disable();
         tarvo_test::write_file(k_log, "");

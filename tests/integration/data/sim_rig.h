@@ -3,10 +3,10 @@
 // scenarios run on end to end, through the real link and libusb.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "data_test_util.h"
 #include "tarvo/tarvo.h"
@@ -24,7 +24,7 @@ inline tarvo::sim::CameraConfig data_camera() {
 }
 
 class SimRig {
-public:
+  public:
     static constexpr uint32_t k_big = (1u << 20) + 333;
 
     SimRig() {
@@ -63,7 +63,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::unique_ptr<tarvo::sim::Bus> bus_;
     std::unique_ptr<tarvo::sim::Camera> cam_;
     tarvo_dev_t rec_{};

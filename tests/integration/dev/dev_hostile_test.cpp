@@ -3,9 +3,9 @@
 // read, a capture and close, must neither crash, hang nor leak (the
 // sanitizers watch), must fail the step the mode attacks and log why. The
 // same session against a well-behaved camera succeeds throughout.
-#include "dev_sim.h"
-
 #include <thread>
+
+#include "dev_sim.h"
 
 namespace {
 
@@ -14,9 +14,9 @@ using tarvo::sim::Hostile;
 
 struct Case {
     Hostile mode;
-    bool at_open;       // hostile from the start, else once the camera is open
-    const char *step;   // first step that fails ("" for none)
-    std::string log;    // a line the library logs
+    bool at_open;      // hostile from the start, else once the camera is open
+    const char *step;  // first step that fails ("" for none)
+    std::string log;   // a line the library logs
 };
 
 const Case k_cases[] = {
@@ -26,12 +26,15 @@ const Case k_cases[] = {
     {Hostile::status_unterminated, false, "parameter",
      "[ERR] [usb_ll_check_last_cmd] " + std::string(60, 'X') + "\n"},
     {Hostile::status_other_command, false, "parameter", "is not as expect"},
-    {Hostile::param_255, false, "parameter", "[_tarvo_param_batch_get] parameter 12 claims 255 bytes"},
+    {Hostile::param_255, false, "parameter",
+     "[_tarvo_param_batch_get] parameter 12 claims 255 bytes"},
     {Hostile::param_255, true, "open", "[_tarvo_param_batch_get] parameter 2 claims 255 bytes"},
     {Hostile::busy, false, "parameter", "camera still busy with (t=192,v=4) after 10000 ms"},
     {Hostile::header_limits, false, "capture", "discard frame"},
-    {Hostile::ragged_frames, false, "capture", "[_cap_handle_rdy_data]  driver frame_get_info failed!"},
-    {Hostile::calib_4gib, true, "", "[_load_calib_data] calibration image of 4294967295 bytes refused"},
+    {Hostile::ragged_frames, false, "capture",
+     "[_cap_handle_rdy_data]  driver frame_get_info failed!"},
+    {Hostile::calib_4gib, true, "",
+     "[_load_calib_data] calibration image of 4294967295 bytes refused"},
     {Hostile::flash_sizes, false, "flash read", "[al_get_data_payload] write phase failed"},
 };
 
@@ -41,10 +44,12 @@ class DevHostile : public SimTest, public ::testing::WithParamInterface<Case> {
     std::string session(Hostile mode, bool at_open) {
         tarvo::sim::CameraConfig cfg = ti_camera(100);
         // An EPC camera reads parameter 8 at open and checks frame geometry.
-        if (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames) cfg.product = "TarvoSim-E2-1.0";
+        if (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames)
+            cfg.product = "TarvoSim-E2-1.0";
         if (at_open) cfg.hostile = mode;
         tarvo::sim::Camera cam = make_bus(cfg);
-        cam.flash().store({1, 0x0100, tarvo::sim::Flash::address_of(1), std::vector<uint8_t>(3000, 0x5A)});
+        cam.flash().store(
+            {1, 0x0100, tarvo::sim::Flash::address_of(1), std::vector<uint8_t>(3000, 0x5A)});
         const uint32_t len = frame_len(cfg);
         std::vector<uint8_t> buf(len + 16);
         std::string failed;
@@ -72,7 +77,8 @@ class DevHostile : public SimTest, public ::testing::WithParamInterface<Case> {
             const int r = tarvo_cap_get_frame(dev, buf.data(), len, &info);
             if (r < 0) break;
             if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            if (r == 1 && info.frame_size == len && is_frame(buf.data(), len, info.frame_idx, len)) ++good;
+            if (r == 1 && info.frame_size == len && is_frame(buf.data(), len, info.frame_idx, len))
+                ++good;
         }
         if (good < 20) fail("capture");
         tarvo_cap_stop(dev);
@@ -104,9 +110,9 @@ TEST_F(DevHostile, WellBehavedCameraPassesEveryStep) {
 // Every mode has its case.
 TEST(DevHostileModes, EachModeIsDriven) {
     for (Hostile h : tarvo::sim::hostile_modes())
-        EXPECT_TRUE(std::any_of(std::begin(k_cases), std::end(k_cases),
-                                [h](const Case &c) { return c.mode == h; }))
-            << tarvo::sim::hostile_name(h);
+        EXPECT_TRUE(std::any_of(std::begin(k_cases), std::end(k_cases), [h](const Case &c) {
+            return c.mode == h;
+        })) << tarvo::sim::hostile_name(h);
 }
 
 }  // namespace

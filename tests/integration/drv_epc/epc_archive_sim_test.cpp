@@ -82,7 +82,8 @@ TEST_F(EpcArchive, HostileArchivesLeaveNothingBehind) {
         const char *says;
     } cases[] = {
         {"path traversal",
-         calib_image(python_zip({{"../arch_evil.bin", "evil"}, {factory().package_name, package()}})),
+         calib_image(
+             python_zip({{"../arch_evil.bin", "evil"}, {factory().package_name, package()}})),
          "would leave"},
         {"absolute name",
          calib_image(python_zip({{abs_target, "evil"}, {factory().package_name, package()}})),

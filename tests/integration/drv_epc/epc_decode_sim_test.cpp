@@ -219,8 +219,7 @@ TEST_F(EpcDecodeSim, CalibrationReloadFilterRunsTheConfigurationAgainInMode2Only
     EXPECT_EQ(drv_->ops->reserved6(drv_, 0, 77, 2), 77);
     EXPECT_EQ(tarvo::sim::epc_writes_to(*cam_, 139).size(), 2u);
     // A missing argument is refused rather than read.
-    EXPECT_FALSE(
-        drv_->ops->filter_enable(drv_, TARVO_FILTER_CALIB_RELOAD, nullptr, 0));
+    EXPECT_FALSE(drv_->ops->filter_enable(drv_, TARVO_FILTER_CALIB_RELOAD, nullptr, 0));
 }
 
 TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
@@ -230,8 +229,7 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     tarvo_test::write_file("lens_param.txt",
                            "314.524\n244.166\n421.566\n409.634\n-0.378924\n0.145035\n"
                            "-0.000970854\n6.20728e-05\n-0.0133954\n0x280 width\n480\n");
-    ASSERT_TRUE(
-        drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
+    ASSERT_TRUE(drv_->ops->filter_enable(drv_, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0));
     const tarvo::drv::epc::LensMapRef map = st()->map.load();
     ASSERT_NE(map, nullptr);
     EXPECT_EQ(map->map.width, 640);
@@ -242,7 +240,7 @@ TEST_F(EpcDecodeSim, LensUndistortionFromTheLensFile) {
     ASSERT_TRUE(drv_->ops->lens_param_get(drv_, &lp, 320, 240));
     EXPECT_DOUBLE_EQ(lp.fx, map->map.new_cam[0] / 2);
     EXPECT_DOUBLE_EQ(lp.cy, map->map.new_cam[3] / 2);
-    EXPECT_LT(lp.fx, 200.0);   // the outer rectangle: a wider view than K's
+    EXPECT_LT(lp.fx, 200.0);  // the outer rectangle: a wider view than K's
     EXPECT_EQ(lp.dcoeff[0], 0.0);
     EXPECT_EQ(lp.img_w, 320);
 

@@ -111,7 +111,8 @@ TEST_F(EpcPhysics, ABoxsStraightEdgesStayStraightAfterUndistortion) {
     }
     tarvo::sim::CameraConfig cfg = camera();
     std::string err;
-    ASSERT_TRUE(tarvo::sim::phys::find_scene_option("--scene")->apply(cfg, "box_scene.json", err)) << err;
+    ASSERT_TRUE(tarvo::sim::phys::find_scene_option("--scene")->apply(cfg, "box_scene.json", err))
+        << err;
     std::remove("box_scene.json");
     cfg.scene.noise = false;
     cfg.scene.temperature_c = 30.0;
@@ -159,8 +160,10 @@ TEST_F(EpcPhysics, ABoxsStraightEdgesStayStraightAfterUndistortion) {
             for (int i = 0; i < n; ++i) {
                 const double px = k.fx * xyz[3 * i] / xyz[3 * i + 2];
                 const double py = k.fy * xyz[3 * i + 1] / xyz[3 * i + 2];
-                if (e < 2) pts.emplace_back(py, px);
-                else pts.emplace_back(px, py);
+                if (e < 2)
+                    pts.emplace_back(py, px);
+                else
+                    pts.emplace_back(px, py);
             }
             worst = std::max(worst, straightness(pts));
         }

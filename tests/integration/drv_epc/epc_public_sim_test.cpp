@@ -28,8 +28,9 @@ TEST_F(EpcPublicSim, MinimumAmplitudeFilterReachesTheEngineOnTheNextDecode) {
     ASSERT_EQ(tarvo_filter_enable(dev_, TARVO_FILTER_MIN_AMPLITUDE, &amp, sizeof amp), 1);
     // Stored, not yet passed on: the engine sees it with the next decode.
     EXPECT_EQ(st()->min_amplitude, 30);
-    ASSERT_EQ(tarvo_frame_get_distance(dev_, out.data(), k_pixels, frame.data(), k_frame_bytes, &info),
-              k_pixels);
+    ASSERT_EQ(
+        tarvo_frame_get_distance(dev_, out.data(), k_pixels, frame.data(), k_frame_bytes, &info),
+        k_pixels);
     EXPECT_EQ(tarvo::epc::state().min_amplitude, 30);
     EXPECT_EQ(tarvo::epc::state().hyst_upper, 900);
     for (int i = 0; i < k_pixels; i += 97) ASSERT_NEAR(out[i], 2.0f, 0.005f) << i;
@@ -39,8 +40,9 @@ TEST_F(EpcPublicSim, MinimumAmplitudeFilterReachesTheEngineOnTheNextDecode) {
     const int32_t other = 55;
     ASSERT_EQ(tarvo_filter_enable(dev_, TARVO_FILTER_MIN_AMPLITUDE, &other, sizeof other), 1);
     ASSERT_EQ(tarvo_filter_disable(dev_, TARVO_FILTER_MIN_AMPLITUDE), 1);
-    ASSERT_EQ(tarvo_frame_get_gray(dev_, out.data(), k_pixels, frame.data(), k_frame_bytes, nullptr),
-              k_pixels);
+    ASSERT_EQ(
+        tarvo_frame_get_gray(dev_, out.data(), k_pixels, frame.data(), k_frame_bytes, nullptr),
+        k_pixels);
     EXPECT_EQ(tarvo::epc::state().min_amplitude, 30);
     for (int i = 0; i < k_pixels; i += 97) ASSERT_NEAR(out[i], 900.0f, 2.0f) << i;
 }

@@ -1,6 +1,8 @@
 // The EPC engine against the simulated camera's EPC chip: the register
 // bridge, the chip setters and their register bytes, the frequency table,
 // and the start-up (bound and stand-alone), all through the real USB link.
+#include "tarvo_sim/epc_chip.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,7 +12,6 @@
 
 #include "epc/epc_state.h"
 #include "tarvo/tarvo.h"
-#include "tarvo_sim/epc_chip.h"
 #include "tarvo_sim/sim.h"
 #include "test_files.h"
 
@@ -33,16 +34,19 @@ tarvo::sim::CameraConfig camera(uint8_t r129 = 0x00) {
     return cfg;
 }
 
-std::string log_text() { return tarvo_test::read_file(k_log); }
+std::string log_text() {
+    return tarvo_test::read_file(k_log);
+}
 
 void remove_calibration() {
-    for (const char *f : {"vexm_ex_images_drnu_W007_C012_10.bin", "vexm_ex_drnu_param_W007_C012_10.bin",
-                          "grayscale660_gain_offset_W007_C012.txt"})
+    for (const char *f :
+         {"vexm_ex_images_drnu_W007_C012_10.bin", "vexm_ex_drnu_param_W007_C012_10.bin",
+          "grayscale660_gain_offset_W007_C012.txt"})
         std::remove(f);
 }
 
 class EpcChip : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tarvo::epc::reset_state();
         remove_calibration();
@@ -72,7 +76,9 @@ protected:
         cam_->clear_log();
     }
     uint8_t reg(int r) const { return epc_reg(*cam_, static_cast<uint8_t>(r)); }
-    std::vector<uint8_t> writes(int r) const { return epc_writes_to(*cam_, static_cast<uint8_t>(r)); }
+    std::vector<uint8_t> writes(int r) const {
+        return epc_writes_to(*cam_, static_cast<uint8_t>(r));
+    }
     int intg_param() const {
         auto v = cam_->param(TARVO_PARAM_INTG_TIME);
         return v.size() >= 2 ? v[0] | (v[1] << 8) : -1;
@@ -407,7 +413,7 @@ TEST_F(EpcChip, ChipInfoFailureUnbinds) {
 
 // The stand-alone start opens the first camera and the library itself.
 class EpcStandalone : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         epc_adapter_uninit();
         bus_.reset();

@@ -48,7 +48,7 @@ uint16_t expected_distance(const uint16_t s[4]) {
 }
 
 class PipelineSim : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tarvo::epc::reset_state();
         tarvo::epc::pipeline_reset();

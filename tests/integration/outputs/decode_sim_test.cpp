@@ -174,9 +174,9 @@ TEST_F(Decode, WhatTheDriverIsGivenAndHowItsFailureReads) {
     // 307200 bytes the driver reports are 76800 floats.
     std::vector<float> image(k_pixels);
     probe_.decode_result = static_cast<int>(k_frame_bytes);
-    EXPECT_EQ(tarvo_frame_get_distance(dev_, image.data(), k_pixels, frame.data(), k_frame_bytes,
-                                       &info),
-              static_cast<int>(k_pixels));
+    EXPECT_EQ(
+        tarvo_frame_get_distance(dev_, image.data(), k_pixels, frame.data(), k_frame_bytes, &info),
+        static_cast<int>(k_pixels));
     EXPECT_EQ(probe_.dst_bytes, k_frame_bytes);
 
     // A byte count is turned into floats, capped at the room.

@@ -4,9 +4,9 @@
 // cloud come out of the library's public calls.
 #include <gtest/gtest.h>
 
-#include <vector>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "run_command.h"
 
@@ -23,7 +23,8 @@ Result run(const std::string &args) {
 // every valid pixel becomes a point.
 std::vector<double> centres(const std::string &out) {
     std::vector<double> v;
-    const std::regex line(R"(frame \d+: 320x240 centre ([0-9.]+) m, valid ([0-9.]+)%, (\d+) points)");
+    const std::regex line(
+        R"(frame \d+: 320x240 centre ([0-9.]+) m, valid ([0-9.]+)%, (\d+) points)");
     for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) {
         const double valid = std::stod((*it)[2].str());
         const long points = std::stol((*it)[3].str());
@@ -46,7 +47,8 @@ TEST(Tools, DepthOfASimulatedScene) {
     // A plane tilted by 30 degrees about the point where the axis meets it,
     // without noise: the centre stays near that point (the centre pixel
     // looks a little above the axis).
-    r = run("run --distance 1.0 --tilt 30 --noise off --temperature 40 -- " + std::string(TARVO_DEPTH_EXE) + " 1");
+    r = run("run --distance 1.0 --tilt 30 --noise off --temperature 40 -- " +
+            std::string(TARVO_DEPTH_EXE) + " 1");
     ASSERT_EQ(r.status, 0) << r.out;
     const auto t = centres(r.out);
     ASSERT_EQ(t.size(), 1u) << r.out;
@@ -65,11 +67,12 @@ TEST(Tools, DepthOnOtherCamerasAndWithoutOne) {
     // so the point cloud stays empty and the library says why.
     Result r = run("run --product Probe-T0-7 -- " + std::string(TARVO_DEPTH_EXE) + " 1");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Cannot generate PCL: no lens parameter in driver."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Cannot generate PCL: no lens parameter in driver."), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find(", 0 points"), std::string::npos) << r.out;
     // Without a camera on the bus.
-    r = run("run --cameras 1 --unpaced -- sh -c 'UMOCKDEV_DIR=/nonexistent " + std::string(TARVO_DEPTH_EXE) +
-            "'");
+    r = run("run --cameras 1 --unpaced -- sh -c 'UMOCKDEV_DIR=/nonexistent " +
+            std::string(TARVO_DEPTH_EXE) + "'");
     EXPECT_EQ(r.status, 1) << r.out;
     const Result direct = tarvo_test::run_command(std::string(TARVO_DEPTH_EXE) + " 0");
     EXPECT_EQ(direct.status, 2) << direct.out;

@@ -19,7 +19,9 @@ uint16_t rd16(const std::vector<uint8_t> &b, size_t at) {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
-uint32_t reg_value(uint32_t i) { return 0xA5000000u ^ (i * 0x00010203u); }
+uint32_t reg_value(uint32_t i) {
+    return 0xA5000000u ^ (i * 0x00010203u);
+}
 
 // Register space 1 as a plain store of 32-bit registers at any index (no
 // EPC chip behind it), so that the link's transfers are seen unchanged.
@@ -325,8 +327,8 @@ TEST_F(UsbCmd, CloseWaitsForACommandThatTimedOut) {
     ASSERT_EQ(tarvo::usb::cmd_pending_word(priv()).load(), 1);
     tarvo_ll_dev_close(&dev);
     EXPECT_EQ(dev.priv, nullptr);
-    const int done = log->find("[_usb_ll_on_cmd_finish] tx actual_len",
-                               log->find("control transfer timeout !"));
+    const int done =
+        log->find("[_usb_ll_on_cmd_finish] tx actual_len", log->find("control transfer timeout !"));
     const int exit = log->find("[_usb_ll_evt_thread] exit");
     ASSERT_GE(done, 0) << log->dump();
     EXPECT_LT(done, exit);

@@ -90,8 +90,8 @@ TEST_F(UsbDev, OpensTheListedCameraByBusAndPort) {
     EXPECT_EQ(std::memcmp(&before, &dev.if_info, sizeof before), 0);
     EXPECT_EQ(cam(1).stats().opens, 1u);
     EXPECT_EQ(cam(0).stats().opens, 0u);
-    EXPECT_TRUE(log->has("[_usb_ll_dev_open] open tarvo device " +
-                         at(cam(1).port(), 1, cam(1).address())));
+    EXPECT_TRUE(
+        log->has("[_usb_ll_dev_open] open tarvo device " + at(cam(1).port(), 1, cam(1).address())));
     EXPECT_TRUE(log->has("[_usb_ll_evt_thread] enter"));
     EXPECT_TRUE(log->has("[_ll_event_loop] Enter ll event loop..."));
 

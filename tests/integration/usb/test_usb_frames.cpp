@@ -30,7 +30,7 @@ struct Shape {
 };
 
 class UsbFrames : public usbtest::UsbFixture, public testing::WithParamInterface<Shape> {
-protected:
+  protected:
     void TearDown() override {
         UsbFixture::TearDown();  // the ring ends before the reassembler goes
         tq_stream_destroy(stream);
@@ -101,11 +101,13 @@ TEST_F(UsbFramesFault, DroppedPacketLosesOnlyDamagedFrames) {
     ASSERT_TRUE(cam().wait_for(
         [&](const tarvo::sim::Camera &c) { return c.stats().frames_sent == n; }, 10000));
     // Every frame is either ready or counted as discarded.
-    ASSERT_TRUE(eventually([&] {
-        tq_stream_state_t st{};
-        tq_stream_get_state(stream, &st);
-        return st.fr_ready == n - 1 && st.fr_discarded >= 1;
-    }, 10000));
+    ASSERT_TRUE(eventually(
+        [&] {
+            tq_stream_state_t st{};
+            tq_stream_get_state(stream, &st);
+            return st.fr_ready == n - 1 && st.fr_discarded >= 1;
+        },
+        10000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));
 
     const auto sent = cam().frames();

@@ -15,7 +15,7 @@ using usbtest::eventually;
 // What the capture callback saw. Like the capture engine, it aborts the
 // stream on the events listed in `abort_on`.
 class Recorder {
-public:
+  public:
     // Events the callback answers with an abort, as the capture engine does.
     void abort_on(std::set<int> evts) { abort_on_ = std::move(evts); }
 
@@ -25,7 +25,8 @@ public:
             std::lock_guard<std::mutex> l(r->m_);
             r->events_.push_back({evt, len});
             r->devs_.insert(dev);
-            if (evt == TARVO_LL_EVT_DATA && r->keep_) r->bytes_.insert(r->bytes_.end(), data, data + len);
+            if (evt == TARVO_LL_EVT_DATA && r->keep_)
+                r->bytes_.insert(r->bytes_.end(), data, data + len);
             if (evt == TARVO_LL_EVT_DATA) r->data_bytes_ += static_cast<uint64_t>(len);
         }
         if (r->abort_on_.count(evt)) tarvo_ll_cap_abort(dev);
@@ -59,7 +60,7 @@ public:
         return devs_;
     }
 
-private:
+  private:
     mutable std::mutex m_;
     std::vector<Ev> events_;
     std::set<tarvo_ll_dev_t *> devs_;
@@ -70,7 +71,7 @@ private:
 };
 
 class UsbStream : public usbtest::UsbFixture {
-protected:
+  protected:
     // Outlives TearDown, which closes the record and so ends the ring.
     Recorder rec;
     int queued() const { return tarvo::usb::ring_queued_word(priv()).load(); }
@@ -108,8 +109,8 @@ TEST_F(UsbStream, RingOf16IsQueuedResubmittedAndDeliversTheStreamExactly) {
     EXPECT_EQ(queued(), 16);
     EXPECT_EQ(rec.devs(), std::set<tarvo_ll_dev_t *>{&dev});
     for (int i = 0; i < 16; ++i)
-        EXPECT_TRUE(log->has("[usb_ll_cap_start] trans[" + std::to_string(i) +
-                             "] issue: txlen=153600"));
+        EXPECT_TRUE(
+            log->has("[usb_ll_cap_start] trans[" + std::to_string(i) + "] issue: txlen=153600"));
     EXPECT_TRUE(log->has("[on_usb_trans_event] trans[0] issue: size=153600 "));
 
     // The bytes handed up are the packets the camera sent, in order.
@@ -136,7 +137,7 @@ TEST_F(UsbStream, StopCompletesEveryQueuedTransferOnceAndReissuesNone) {
     CameraConfig cfg;
     cfg.frame_rate = 10;  // paced: most reads wait when the stop comes
     start(1, cfg);
-    rec.abort_on({});     // no abort from the callback: the stop alone must hold
+    rec.abort_on({});  // no abort from the callback: the stop alone must hold
     ASSERT_TRUE(tarvo_ll_cap_start(&dev, 0, Recorder::cb, &rec));
     ASSERT_TRUE(eventually([&] { return rec.count(TARVO_LL_EVT_DATA) >= 3; }, 5000));
     ASSERT_TRUE(tarvo_ll_cap_stop(&dev));

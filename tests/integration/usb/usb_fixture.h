@@ -22,7 +22,7 @@ namespace usbtest {
 
 // Sends every log level to a file of the test's own and reads it back.
 class LogFile {
-public:
+  public:
     explicit LogFile(std::string name) : name_(std::move(name)) {
         std::remove(name_.c_str());
         tq_log_enable(0, TQ_LOG_OFF, nullptr);  // keep the console quiet
@@ -60,7 +60,7 @@ public:
         return o.str();
     }
 
-private:
+  private:
     std::string name_;
 };
 
@@ -82,7 +82,7 @@ bool eventually(Pred pred, int ms) {
 
 inline int64_t ms_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                  t)
+                                                                 t)
         .count();
 }
 
@@ -90,7 +90,7 @@ inline int64_t ms_since(std::chrono::steady_clock::time_point t) {
 // camera by start(). The bus is made before any libusb context exists and
 // goes after the record is closed.
 class UsbFixture : public testing::Test {
-protected:
+  protected:
     void SetUp() override { log = std::make_unique<LogFile>(test_name() + ".log"); }
 
     // Puts `n` cameras of configuration `cfg` on the bus; opens the first.

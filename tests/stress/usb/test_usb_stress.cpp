@@ -24,7 +24,7 @@ int count(tarvo_ll_dev_t *, int evt, const uint8_t *, int len, void *arg) {
 }
 
 class UsbStress : public usbtest::UsbFixture {
-protected:
+  protected:
     Counts counts;  // outlives TearDown
 };
 

@@ -62,8 +62,7 @@ TEST(Context, InitWithoutNameWritesDailyLogFile) {
         found = s.first() != nullptr;
     }
     EXPECT_TRUE(found);
-    if (tarvo::platform::path_exists(name))
-        EXPECT_EQ(count_of(read_file(name), "log start"), 1u);
+    if (tarvo::platform::path_exists(name)) EXPECT_EQ(count_of(read_file(name), "log start"), 1u);
 }
 
 TEST(Context, LogCfgSetsBothThresholdsAndMapsLinkLevel) {

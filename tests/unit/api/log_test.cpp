@@ -14,7 +14,7 @@ using tarvo_test::read_file;
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tq_log_disable();
         ::unlink("tq.log");
@@ -109,7 +109,8 @@ TEST_F(LogTest, LineFormatHasStampThreadAndTag) {
     ASSERT_EQ(tq_log_enable(1, 0, nullptr), 1);
     tq_log(2, "INF", "[%s] hello %d\n", "fn", 42);
     std::string text = read_file("tq.log");
-    std::regex line(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[INF\] \[fn\] hello 42\n$)");
+    std::regex line(
+        R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[\d+\]\[INF\] \[fn\] hello 42\n$)");
     EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 

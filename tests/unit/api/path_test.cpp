@@ -62,8 +62,8 @@ TEST(PathCfg, NullPathFailsAndKeepsPrefix) {
 
 TEST(Platform, DirSearchMatchesWildcardsInNameOrder) {
     ASSERT_EQ(tarvo_path_cfg("search\\"), 0);
-    for (const char *n : {"search/calib_and_param_002.bin", "search/calib_and_param_001.bin",
-                          "search/other.txt"}) {
+    for (const char *n :
+         {"search/calib_and_param_002.bin", "search/calib_and_param_001.bin", "search/other.txt"}) {
         FILE *f = tarvo::platform::open_file(n, "wb");
         ASSERT_NE(f, nullptr);
         std::fclose(f);

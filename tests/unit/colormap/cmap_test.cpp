@@ -13,7 +13,7 @@
 namespace {
 
 class Cmap30000 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_NE(tq_cmap_init(&map, 30000), nullptr); }
     void TearDown() override { tq_cmap_uninit(&map); }
     tq_cmap_t map{};
@@ -150,7 +150,8 @@ TEST_F(Cmap30000, HandEditedScalesStayInsideThePalette) {
 TEST_F(Cmap30000, RangeChangesWhileAnotherThreadLooksUp) {
     std::atomic<bool> stop{false};
     std::thread ranger([&] {
-        for (int i = 0; !stop.load(); ++i) tq_cmap_set_range(&map, (i % 7) * 100, 5000 + (i % 5) * 1000);
+        for (int i = 0; !stop.load(); ++i)
+            tq_cmap_set_range(&map, (i % 7) * 100, 5000 + (i % 5) * 1000);
     });
     uint32_t seen = 0;
     for (int i = 0; i < 200000; ++i) {

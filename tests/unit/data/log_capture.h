@@ -11,7 +11,7 @@
 namespace data_test {
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(const char *file = "data_test.log") : file_(file) {
         tq_log_disable();
         ::unlink(file_);
@@ -28,7 +28,7 @@ public:
     // Forgets what was logged so far.
     void clear() { tarvo_test::write_file(file_, ""); }
 
-private:
+  private:
     const char *file_;
 };
 

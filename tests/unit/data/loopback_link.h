@@ -18,7 +18,7 @@
 namespace data_test {
 
 class LoopbackLink {
-public:
+  public:
     LoopbackLink() {
         dev_.priv = this;
         dev_.ops = &k_ops;
@@ -47,7 +47,7 @@ public:
         status_checks_ = 0;
     }
 
-private:
+  private:
     static LoopbackLink &of(tarvo_ll_dev_t *d) { return *static_cast<LoopbackLink *>(d->priv); }
 
     static bool exe(tarvo_ll_dev_t *d, uint8_t dir, uint8_t request, uint16_t value, void *data,

@@ -18,7 +18,7 @@ using tarvo::sim::FlashFaults;
 using tarvo::sim::FlashImage;
 
 class DataProtocol : public ::testing::Test {
-protected:
+  protected:
     LogCapture log;
     LoopbackLink link;
 };

@@ -6,7 +6,7 @@
 namespace {
 
 class LoopbackRig {
-public:
+  public:
     static constexpr uint32_t k_big = (1u << 20) + 333;
 
     tarvo_ll_dev_t *ll() { return link_.ll(); }
@@ -21,7 +21,7 @@ public:
         return out;
     }
 
-private:
+  private:
     data_test::LoopbackLink link_;
 };
 

@@ -42,8 +42,8 @@ TEST(Registry, ProductCodeSelectsRow) {
 }
 
 TEST(Registry, UnknownOrMalformedProductsFindNothing) {
-    for (const char *p : {"TQ1-E4-v1", "TQ1-E2", "E2", "", "TQ1-e2-v1", "TQ1-E2x-v1",
-                          "-E2-v1", "TQ1--v1"}) {
+    for (const char *p :
+         {"TQ1-E4-v1", "TQ1-E2", "E2", "", "TQ1-e2-v1", "TQ1-E2x-v1", "-E2-v1", "TQ1--v1"}) {
         tarvo_dev_t d = dev_with(p);
         EXPECT_EQ(tarvo_drv_find(&d), nullptr) << p;
     }
@@ -78,13 +78,14 @@ TEST(Registry, MatchLogsAtDebug) {
     ASSERT_NE(tarvo_drv_find(&d), nullptr);
     tq_log_disable();
     std::string text = tarvo_test::read_file("tq.log");
-    EXPECT_NE(text.find("[DBG] [tarvo_drv_find]  find driver for device TQ1-E1-v7 : EPC chip driver\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("[DBG] [tarvo_drv_find]  find driver for device TQ1-E1-v7 : EPC chip driver\n"),
+        std::string::npos)
         << text;
 }
 
 class TiDriver : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         d = dev_with("x-T0-1");
         const tarvo_drv_t *found = tarvo_drv_find(&d);

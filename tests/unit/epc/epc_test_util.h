@@ -5,8 +5,8 @@
 // the library's kernel apart from atan2_lut, which is tested on its own).
 #pragma once
 
-#include <gtest/gtest.h>
 #include <glob.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -23,7 +23,7 @@
 namespace epc_test {
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tarvo::epc::reset_state();
         remove_calibration_files();
@@ -157,7 +157,9 @@ inline int ref_distance(int H, int D, bool valid, const std::vector<uint16_t> &e
     return static_cast<uint16_t>(c.o + static_cast<int>(std::trunc(sum + 0.5)));
 }
 
-inline uint16_t ref_u16(int r) { return static_cast<uint16_t>(r < 0 ? -r : r); }
+inline uint16_t ref_u16(int r) {
+    return static_cast<uint16_t>(r < 0 ? -r : r);
+}
 
 inline float ref_metres(int r, const RefConsts &c) {
     if (r == -65300) return 65.3f;

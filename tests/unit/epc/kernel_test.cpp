@@ -43,7 +43,7 @@ std::pair<int, int> hd_for_phase(int phase) {
 
 // Both paths, one after the other, from the same hysteresis state.
 class KernelTest : public EngineTest, public ::testing::WithParamInterface<bool> {
-protected:
+  protected:
     void SetUp() override {
         EngineTest::SetUp();
         tarvo::epc::kernel_force_portable(GetParam());
@@ -78,7 +78,8 @@ TEST_P(KernelTest, AmplitudeOfThirtyFortyIsTwentyFive) {
     EXPECT_EQ(a16[0], 0);  // all samples 2048: amplitude 0
     // Amplitude is sqrt(H^2 + D^2) / 2, truncated.
     f.set(raw_pos(0, 0), 1001, -77);
-    EXPECT_EQ(run<uint16_t>(1, f)[0], static_cast<uint16_t>(std::sqrt(1001.0 * 1001 + 77 * 77) / 2));
+    EXPECT_EQ(run<uint16_t>(1, f)[0],
+              static_cast<uint16_t>(std::sqrt(1001.0 * 1001 + 77 * 77) / 2));
 }
 
 TEST_P(KernelTest, ZeroHWithPositiveDIsHalfAPeriod) {
@@ -122,7 +123,7 @@ TEST_P(KernelTest, ReadOutOrderStartsAtTheCentre) {
     for (int i = 0; i < R; ++i)
         for (int j = 0; j < C; ++j) f.set(static_cast<size_t>(i) * C + j, 2 * (i + 1), 0);
     auto a = run<uint16_t>(1, f);
-    EXPECT_EQ(a[119 * C], 1);  // raw row 0 -> output row 119
+    EXPECT_EQ(a[119 * C], 1);        // raw row 0 -> output row 119
     EXPECT_EQ(a[120 * C + 5], 2);    // raw row 1 -> output row 120
     EXPECT_EQ(a[118 * C + 319], 3);  // raw row 2 -> output row 118
     EXPECT_EQ(a[0], 239);            // raw row 238 -> output row 0
@@ -179,7 +180,7 @@ TEST_P(KernelTest, TableInterpolationMatchesTheRule) {
         ASSERT_EQ(d32[p], ref_metres(want[p], c)) << p;
         codes += want[p] < 0;
     }
-    EXPECT_GT(codes, 100);       // phases below 1000 fall below the span
+    EXPECT_GT(codes, 100);  // phases below 1000 fall below the span
     EXPECT_LT(codes, P / 2);
 }
 
@@ -373,9 +374,10 @@ TEST_F(KernelPathsTest, VectorPathIsBitExact) {
     if (!tarvo::epc::kernel_vector_available()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> sample(0, 4095), small(-3, 3);
-    tarvo_test::write_file(epc_test::images_name(1), epc_test::images_file(30, C, R, [&](int k, int) {
-        return static_cast<uint16_t>(std::max(0, 800 + 900 * k + 150 * small(rng)));
-    }));
+    tarvo_test::write_file(
+        epc_test::images_name(1), epc_test::images_file(30, C, R, [&](int k, int) {
+            return static_cast<uint16_t>(std::max(0, 800 + 900 * k + 150 * small(rng)));
+        }));
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     calibrationLoadDRNU_LUT();
     configLoadParameters();
@@ -411,7 +413,8 @@ TEST_F(KernelPathsTest, VectorPathIsBitExact) {
         state().num_distances = round >= 20 ? 29 : 30;
         hysteresisSetThresholds(round % 2 ? 30 : 0, 20);
         // Seed both hysteresis states with the same pattern.
-        for (size_t p = 0; p < state().hyst_state.size(); ++p) state().hyst_state[p] = (p * 31) % 3 == 0;
+        for (size_t p = 0; p < state().hyst_state.size(); ++p)
+            state().hyst_state[p] = (p * 31) % 3 == 0;
         const auto seeded = state().hyst_state;
         const size_t esize = mode < 2 ? 2 : 4;
         std::vector<uint8_t> a(P * esize);
@@ -452,9 +455,10 @@ TEST_F(KernelPathsTest, FullSensorAngleSweepAgreesOnEveryPath) {
     const int W = 328, Hh = 252, Q = W * Hh;
     pruSetSize(W, Hh / 2);
     ASSERT_EQ(state().cols * state().rows_per_half * state().halves, Q);
-    tarvo_test::write_file(epc_test::images_name(1), epc_test::images_file(30, W, Hh, [&](int k, int p) {
-        return static_cast<uint16_t>(600 + 950 * k + (p * 7) % 300);
-    }));
+    tarvo_test::write_file(epc_test::images_name(1),
+                           epc_test::images_file(30, W, Hh, [&](int k, int p) {
+                               return static_cast<uint16_t>(600 + 950 * k + (p * 7) % 300);
+                           }));
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     calibrationLoadDRNU_LUT();
     configLoadParameters();
@@ -476,7 +480,8 @@ TEST_F(KernelPathsTest, FullSensorAngleSweepAgreesOnEveryPath) {
     for (int mode : {0, 2}) {
         for (int drnu : {0, 2}) {
             for (int amp : {0, 40, 300}) {
-                SCOPED_TRACE(testing::Message() << "mode " << mode << " drnu " << drnu << " amp " << amp);
+                SCOPED_TRACE(testing::Message()
+                             << "mode " << mode << " drnu " << drnu << " amp " << amp);
                 state().drnu_mode = drnu;
                 const size_t esize = mode < 2 ? 2 : 4;
                 // The three frames in turn on one path: their outputs and
@@ -487,7 +492,8 @@ TEST_F(KernelPathsTest, FullSensorAngleSweepAgreesOnEveryPath) {
                     std::vector<std::vector<uint8_t>> r;
                     for (const Frame *fr : {&f, &bright, &dim}) {
                         std::vector<uint8_t> out(Q * esize);
-                        EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(mode, out.data(), fr->s.data(), Q), Q);
+                        EXPECT_EQ(
+                            calcDefPiDelayGetDataSorted_opt(mode, out.data(), fr->s.data(), Q), Q);
                         r.push_back(std::move(out));
                         r.emplace_back(state().hyst_state.begin(), state().hyst_state.end());
                     }
@@ -497,7 +503,8 @@ TEST_F(KernelPathsTest, FullSensorAngleSweepAgreesOnEveryPath) {
                 for (KernelPath path : vector_paths()) {
                     SCOPED_TRACE(static_cast<int>(path));
                     const auto b = run_path(path);
-                    for (size_t e = 0; e < a.size(); ++e) ASSERT_TRUE(a[e] == b[e]) << "result " << e;
+                    for (size_t e = 0; e < a.size(); ++e)
+                        ASSERT_TRUE(a[e] == b[e]) << "result " << e;
                 }
                 tarvo::epc::kernel_limit_path(KernelPath::avx512);
             }

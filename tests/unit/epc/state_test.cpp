@@ -135,8 +135,11 @@ TEST_F(StateTest, LoadParametersLogsInOrder) {
     EXPECT_EQ(calibrateGetIbTempCoef(4), 1.56131);
     EXPECT_DOUBLE_EQ(state().ambientLightFactor, 250.0 / std::sqrt(700.0));
     const std::string text = log_text();
-    const char *lines[] = {"ambientLightFactor = 250.0000", "print = 0", "diffTemp = 7",
-                           "drnuDelay = 5000", "numAveragedFrames = 25",
+    const char *lines[] = {"ambientLightFactor = 250.0000",
+                           "print = 0",
+                           "diffTemp = 7",
+                           "drnuDelay = 5000",
+                           "numAveragedFrames = 25",
                            "epc635_TemperatureCoeff = 1.561310",
                            "epc660_TemperatureCoeff = 2.200000",
                            "speed of light div 2 = 149896229.00",
@@ -156,16 +159,32 @@ TEST_F(StateTest, PrintChipParamLinesInOrder) {
     state().modulationFrequencies = {36000, 24000, 12000, 6000, 3000, 1500, 750};
     printChipParam();
     const std::string text = log_text();
-    const char *lines[] = {"*** device type and IDs: ", "chip_type: 23 ", "icType: 0 ",
-                           "partVersion: 3 ", "waferID: 0 ", "chipID: 0 ", "sequencerVersion: 0 ",
-                           "devAddress: 0x20 ", "currentMode: 0 ", "currentFreq: 2 ",
-                           "modulationFrequency: 12000 ", "modulationFrequencies[0]: 36000 ",
-                           "modulationFrequencies[6]: 750 ", "*** runtime settings: ",
-                           "integrationTime2D: 700 ", "nDCSTOF: 4 ", "isFLIM: 0 ",
-                           "*** calibration/correction settings: ", "correctionBGMode: 0 ",
-                           "enabledAmbientLightCorrection: 0 ", "*** Print level: ", "gPrint: 0 ",
-                           "*** trimming values for temperature readout level: ", "gX: 0x0 ",
-                           "gC: 0 ", "gZ: -268 "};
+    const char *lines[] = {"*** device type and IDs: ",
+                           "chip_type: 23 ",
+                           "icType: 0 ",
+                           "partVersion: 3 ",
+                           "waferID: 0 ",
+                           "chipID: 0 ",
+                           "sequencerVersion: 0 ",
+                           "devAddress: 0x20 ",
+                           "currentMode: 0 ",
+                           "currentFreq: 2 ",
+                           "modulationFrequency: 12000 ",
+                           "modulationFrequencies[0]: 36000 ",
+                           "modulationFrequencies[6]: 750 ",
+                           "*** runtime settings: ",
+                           "integrationTime2D: 700 ",
+                           "nDCSTOF: 4 ",
+                           "isFLIM: 0 ",
+                           "*** calibration/correction settings: ",
+                           "correctionBGMode: 0 ",
+                           "enabledAmbientLightCorrection: 0 ",
+                           "*** Print level: ",
+                           "gPrint: 0 ",
+                           "*** trimming values for temperature readout level: ",
+                           "gX: 0x0 ",
+                           "gC: 0 ",
+                           "gZ: -268 "};
     size_t at = 0;
     for (const char *l : lines) {
         size_t p = text.find(std::string("[printChipParam] ") + l, at);

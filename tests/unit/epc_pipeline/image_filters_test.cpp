@@ -14,7 +14,7 @@ using tarvo::epc::state;
 constexpr uint16_t k_low = 65300;
 
 class ImageFilters : public pipe_test::PipeTest {
-protected:
+  protected:
     // An image of C x R values with the engine geometry set to match.
     std::vector<uint16_t> image(int C, int R, uint16_t fill) {
         geometry(C, R / 2, 2, 4);
@@ -29,12 +29,13 @@ protected:
 };
 
 TEST_F(ImageFilters, PixelListFixedColumns) {
-    list("012 045 NE\n"
-         "100 200 W\r\n"
-         "  7  13 SW\n"
-         "001 002 XX\n"
-         "bad line\n"
-         "300 250 E");
+    list(
+        "012 045 NE\n"
+        "100 200 W\r\n"
+        "  7  13 SW\n"
+        "001 002 XX\n"
+        "bad line\n"
+        "300 250 E");
     std::string out = stdout_of([] { EXPECT_EQ(imageCorrectionLoad("pixels.txt"), 0); });
     ASSERT_EQ(imageCorrectionGetCount(), 5);
     int n = 0;
@@ -85,7 +86,8 @@ TEST_F(ImageFilters, PixelListKeepsTheFirst1024Lines) {
     list(text);
     imageCorrectionLoad("pixels.txt");
     EXPECT_EQ(imageCorrectionGetCount(), 1024);
-    EXPECT_NE(log_text().find("list full at 1024 pixels: 7 further lines ignored"), std::string::npos);
+    EXPECT_NE(log_text().find("list full at 1024 pixels: 7 further lines ignored"),
+              std::string::npos);
 }
 
 TEST_F(ImageFilters, LongLinesCountOnce) {
@@ -101,13 +103,14 @@ TEST_F(ImageFilters, LongLinesCountOnce) {
 TEST_F(ImageFilters, TransformMapsOntoTheWindow) {
     image(320, 240, 0);
     window(4, 323, 6);
-    list("004 010 W\n"   // at x0 looking west: cannot be corrected
-         "323 010 NE\n"  // at x1 looking east
-         "100 006 N\n"   // at y0 looking up
-         "100 006 E\n"   // at y0 along the row: fine
-         "003 010 E\n"   // left of the window: skipped silently
-         "100 246 N\n"   // beyond 251 - y0: skipped
-         "014 016 S\n");
+    list(
+        "004 010 W\n"   // at x0 looking west: cannot be corrected
+        "323 010 NE\n"  // at x1 looking east
+        "100 006 N\n"   // at y0 looking up
+        "100 006 E\n"   // at y0 along the row: fine
+        "003 010 E\n"   // left of the window: skipped silently
+        "100 246 N\n"   // beyond 251 - y0: skipped
+        "014 016 S\n");
     std::string out;
     stdout_of([] { imageCorrectionLoad("pixels.txt"); });
     out = stdout_of([] { EXPECT_EQ(imageCorrectionTransform(), 7); });
@@ -118,8 +121,8 @@ TEST_F(ImageFilters, TransformMapsOntoTheWindow) {
     int n = 0;
     const tarvo::epc::BadPixel *t = tarvo::epc::bad_pixels_transformed(&n);
     ASSERT_EQ(n, 2);
-    EXPECT_EQ(t[0].index, 96);                  // row 0, column 96
-    EXPECT_EQ(t[1].index, 320 * 10 + 10);       // row 10, column 10
+    EXPECT_EQ(t[0].index, 96);             // row 0, column 96
+    EXPECT_EQ(t[1].index, 320 * 10 + 10);  // row 10, column 10
     EXPECT_EQ(t[1].direction, 6);
 
     // Dual MGX halves the rows, column reduction divides the columns.
@@ -221,8 +224,8 @@ TEST_F(ImageFilters, FourNeighbourAverage) {
     EXPECT_EQ(img[4], (500 + 200 + 400 + 600) / 4);      // centre: 3 of 4 valid
     EXPECT_EQ(img[3], (400 + 100 + 700 + 500 + 2) / 4);  // edge: 3 of 3
     EXPECT_EQ(img[5], (600 + 500 + 300 + 900 + 2) / 4);
-    EXPECT_EQ(img[6], k_low);                            // 1 of 3 valid, 2 needed
-    EXPECT_EQ(img[7], k_low);                            // codes stay
+    EXPECT_EQ(img[6], k_low);  // 1 of 3 valid, 2 needed
+    EXPECT_EQ(img[7], k_low);  // codes stay
     EXPECT_EQ(img[8], k_low);
 }
 

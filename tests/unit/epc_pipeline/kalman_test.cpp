@@ -9,7 +9,7 @@ namespace {
 using tarvo::epc::kalman_pixel;
 
 class Kalman : public pipe_test::PipeTest {
-protected:
+  protected:
     // A 2 x 2 image, filtered once; returns the filtered values.
     std::vector<uint16_t> filter(std::vector<uint16_t> v) {
         uint16_t *p = v.data();

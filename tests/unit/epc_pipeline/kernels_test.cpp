@@ -13,7 +13,7 @@ using tarvo::epc::state;
 constexpr uint16_t k_low = 65300, k_sat = 65400, k_adc = 65500;
 
 class Kernels : public pipe_test::PipeTest {
-protected:
+  protected:
     // 2 columns, 2 rows per half, 2 halves: an image of 4 rows, 8 pixels.
     // Default read-out order: raw pixels 0,1 -> row 1; 2,3 -> row 2;
     // 4,5 -> row 0; 6,7 -> row 3.
@@ -42,9 +42,9 @@ protected:
             s[static_cast<size_t>(16 + k)] = c;
             s[static_cast<size_t>(24 + k)] = d;
         };
-        px(0, 100, 200, 300, 400);    // arg1 = arg2 = 200
+        px(0, 100, 200, 300, 400);      // arg1 = arg2 = 200
         px(1, 1010, 1000, 1000, 1030);  // arg1 30, arg2 -10
-        px(6, 4095, 100, 100, 100);   // saturated
+        px(6, 4095, 100, 100, 100);     // saturated
         set_image(s);
         saturationEnable(1);
         apiEnableAdcOverflow(1);
@@ -136,7 +136,7 @@ TEST_F(Kernels, PseudoNoiseDefaultKernels) {
     ASSERT_EQ(calcPNDefNoPiDelayGetDataSorted(2, &img), 16);
     EXPECT_EQ(img[0], 22500);  // raw pixel 4
     EXPECT_EQ(img[8 + 0], 40);
-    EXPECT_EQ(img[2], k_low);  // raw pixel 0: no signal at all
+    EXPECT_EQ(img[2], k_low);            // raw pixel 0: no signal at all
     EXPECT_EQ(img[3], 30000 * 30 / 70);  // |30| / (30 + 40) x 30000 + 0.5 = 12857.6
     EXPECT_EQ(img[8 + 3], 70);
     EXPECT_EQ(img[4], k_sat);
@@ -277,8 +277,8 @@ TEST_F(Kernels, SortedEntryPointsFollowTheSwitches) {
     calculationEnablePiDelay(0);
     calculationEnableDualMGX(1);
     ASSERT_EQ(calculationDistanceSorted(&img), 8);  // MGX over 16 samples
-    EXPECT_EQ(img[3], 65500);                        // sample 3 is 0: f = 3 -> row 1, column 1
-    EXPECT_EQ(img[1], 15000);  // samples 2008 and 2048: arg2 40, arg1 0
+    EXPECT_EQ(img[3], 65500);                       // sample 3 is 0: f = 3 -> row 1, column 1
+    EXPECT_EQ(img[1], 15000);                       // samples 2008 and 2048: arg2 40, arg1 0
 }
 
 TEST_F(Kernels, DistancePipelineRunsTheImageStepsAndKeepsTheOffset) {

@@ -19,7 +19,7 @@
 namespace pipe_test {
 
 class PipeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tarvo::epc::reset_state();
         tarvo::epc::pipeline_reset();
@@ -63,7 +63,11 @@ std::string stdout_of(F &&f) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-inline uint16_t lo(uint32_t v) { return static_cast<uint16_t>(v & 0xFFFF); }
-inline uint16_t hi(uint32_t v) { return static_cast<uint16_t>(v >> 16); }
+inline uint16_t lo(uint32_t v) {
+    return static_cast<uint16_t>(v & 0xFFFF);
+}
+inline uint16_t hi(uint32_t v) {
+    return static_cast<uint16_t>(v >> 16);
+}
 
 }  // namespace pipe_test

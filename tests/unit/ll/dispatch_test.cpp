@@ -29,7 +29,9 @@ tarvo_ll_dev_t *rec_open_fd(tarvo_ll_dev_t *d) {
     g_calls.push_back({"open_fd", d});
     return d;
 }
-void rec_close(tarvo_ll_dev_t *d) { g_calls.push_back({"close", d}); }
+void rec_close(tarvo_ll_dev_t *d) {
+    g_calls.push_back({"close", d});
+}
 bool rec_exe(tarvo_ll_dev_t *d, uint8_t dir, uint8_t req, uint16_t val, void *data, int len,
              uint32_t to) {
     g_calls.push_back({"exe", d, dir, req, val, data, len});
@@ -40,7 +42,9 @@ bool rec_check(tarvo_ll_dev_t *d, uint8_t t, uint8_t v) {
     g_calls.push_back({"check", d, t, v});
     return true;
 }
-void rec_abort(tarvo_ll_dev_t *d) { g_calls.push_back({"abort", d}); }
+void rec_abort(tarvo_ll_dev_t *d) {
+    g_calls.push_back({"abort", d});
+}
 bool rec_start(tarvo_ll_dev_t *d, uint32_t arg, tarvo_ll_cap_cb_t, void *cb_arg) {
     g_calls.push_back({"start", d, arg, 0, 0, cb_arg});
     return true;
@@ -71,12 +75,13 @@ bool rec_pget(tarvo_ll_dev_t *d, void *items, int n) {
 }
 
 const tarvo_ll_ops_t k_recording = {
-    nullptr,  nullptr,   nullptr,   rec_open, rec_open_fd, rec_close, nullptr,  rec_exe,  rec_check,
-    rec_abort, rec_start, rec_stop, rec_reset, rec_regw,   rec_regr,  rec_pset, rec_pget,
+    nullptr,   nullptr,  nullptr,   rec_open,  rec_open_fd, rec_close,
+    nullptr,   rec_exe,  rec_check, rec_abort, rec_start,   rec_stop,
+    rec_reset, rec_regw, rec_regr,  rec_pset,  rec_pget,
 };
 
 class Dispatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_calls.clear();
         dev = tarvo_ll_dev_t{};
@@ -131,7 +136,7 @@ TEST_F(Dispatch, EveryOperationReachesTheRecordsTable) {
         ops.push_back(c.op);
     }
     EXPECT_EQ(ops, (std::vector<std::string>{"open", "open_fd", "abort", "start", "stop", "pset",
-                                              "pget", "close"}));
+                                             "pget", "close"}));
     EXPECT_EQ(g_calls[3].a, 77u);
     EXPECT_EQ(g_calls[3].ptr, &token);
 }

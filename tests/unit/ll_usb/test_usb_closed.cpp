@@ -16,7 +16,7 @@ namespace {
 using namespace tarvo::usb;
 
 class UsbClosed : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::remove(k_log);
         tq_log_enable(0, TQ_LOG_OFF, nullptr);

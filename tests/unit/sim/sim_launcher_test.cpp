@@ -41,8 +41,10 @@ int probe() {
                 std::vector<uint8_t> buf(153600);
                 int got = 0;
                 if (libusb_control_transfer(h, 0x22, 0xC2, 4, 0, arg, 4, 1000) == 4 &&
-                    libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got, 3000) == 0)
-                    std::printf("stream=%d sync=%02x%02x,%02x%02x\n", got, buf[0], buf[1], buf[1036], buf[1037]);
+                    libusb_bulk_transfer(h, 0x81, buf.data(), static_cast<int>(buf.size()), &got,
+                                         3000) == 0)
+                    std::printf("stream=%d sync=%02x%02x,%02x%02x\n", got, buf[0], buf[1],
+                                buf[1036], buf[1037]);
                 libusb_release_interface(h, 0);
             }
             libusb_close(h);
@@ -64,28 +66,35 @@ Result run(const std::string &args) {
 }  // namespace
 
 TEST(SimLauncher, ProgramSeesTheConfiguredCameras) {
-    Result r = run("run --cameras 3 --full-speed --product Probe-T0-7 --unpaced --frame-bytes 1000 "
-                   "--packet-bytes 1000 -- " + g_self + " --probe");
+    Result r =
+        run("run --cameras 3 --full-speed --product Probe-T0-7 --unpaced --frame-bytes 1000 "
+            "--packet-bytes 1000 -- " +
+            g_self + " --probe");
     EXPECT_EQ(r.status, 0) << r.out;
     // Unpaced, the read is filled to the brim with 1036-byte packets.
     EXPECT_NE(r.out.find("stream=153600 sync=fb98,fb98\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cameras=3\n"), std::string::npos) << r.out;
     for (int port : {2, 3, 4})
-        EXPECT_NE(r.out.find("port=" + std::to_string(port) + " speed=2 id=1209:7a7f product=Probe-T0-7\n"),
+        EXPECT_NE(r.out.find("port=" + std::to_string(port) +
+                             " speed=2 id=1209:7a7f product=Probe-T0-7\n"),
                   std::string::npos)
             << r.out;
 }
 
 TEST(SimLauncher, ExitStatusAndUsage) {
     EXPECT_EQ(run("run -- sh -c 'exit 7'").status, 7);
-    EXPECT_EQ(run("run -- sh -c 'test -n \"$UMOCKDEV_DIR\" && test -p \"$UMOCKDEV_DIR/dev/bus/usb/001/002\"'").status, 0);
-    EXPECT_EQ(run("run --cameras 2").status, 2);                 // no command
-    EXPECT_EQ(run("run --fps ten -- true").status, 2);           // not a number
+    EXPECT_EQ(run("run -- sh -c 'test -n \"$UMOCKDEV_DIR\" && test -p "
+                  "\"$UMOCKDEV_DIR/dev/bus/usb/001/002\"'")
+                  .status,
+              0);
+    EXPECT_EQ(run("run --cameras 2").status, 2);        // no command
+    EXPECT_EQ(run("run --fps ten -- true").status, 2);  // not a number
     EXPECT_EQ(run("run --bogus -- true").status, 2);
     EXPECT_EQ(run("run -- /nonexistent/program").status, 127);
     Result bad = run("run --scene /nonexistent/scene.json -- true");
     EXPECT_EQ(bad.status, 2);
-    EXPECT_NE(bad.out.find("--scene cannot read /nonexistent/scene.json"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("--scene cannot read /nonexistent/scene.json"), std::string::npos)
+        << bad.out;
     Result help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--frames-per-packet"), std::string::npos);

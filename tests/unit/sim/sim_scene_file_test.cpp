@@ -15,9 +15,7 @@ namespace {
 using tarvo::sim::CameraConfig;
 
 bool apply(CameraConfig &cfg, const std::string &text, std::string &err) {
-    {
-        std::ofstream("scene_test.json") << text;
-    }
+    { std::ofstream("scene_test.json") << text; }
     const auto *opt = tarvo::sim::phys::find_scene_option("--scene");
     EXPECT_NE(opt, nullptr);
     const bool ok = opt && opt->apply(cfg, "scene_test.json", err);
@@ -35,7 +33,9 @@ TEST(SimSceneFile, ObjectsOfTheFileAreWhatTheCameraSees) {
           {"type": "plane", "distance": 3.0, "reflectivity": 0.5},
           {"type": "box", "centre": [0, 0, 1.8], "size": [0.4, 0.4, 0.4]},
           {"type": "sphere", "centre": [0.6, 0, 2.0], "radius": 0.3, "reflectivity": 0.9}
-        ]})", err)) << err;
+        ]})",
+                      err))
+        << err;
     EXPECT_TRUE(cfg.scene.physical);
     EXPECT_EQ(cfg.scene.ambient_light, 2.0);
     ASSERT_EQ(cfg.scene.objects.size(), 3u);
@@ -46,10 +46,14 @@ TEST(SimSceneFile, ObjectsOfTheFileAreWhatTheCameraSees) {
     for (size_t p = 0; p < t.radial_m.size(); ++p) {
         if (t.radial_m[p] <= 0) continue;
         const double x = t.xyz[3 * p], y = t.xyz[3 * p + 1], z = t.xyz[3 * p + 2];
-        if (std::fabs(z - 1.6) < 1e-4 && std::fabs(x) <= 0.2 && std::fabs(y) <= 0.2) ++box;
-        else if (std::fabs(std::hypot(x - 0.6, y, z - 2.0) - 0.3) < 1e-4) ++ball;
-        else if (std::fabs(z - 3.0) < 1e-4) ++wall;
-        else ADD_FAILURE() << "pixel " << p << " on no object: " << x << " " << y << " " << z;
+        if (std::fabs(z - 1.6) < 1e-4 && std::fabs(x) <= 0.2 && std::fabs(y) <= 0.2)
+            ++box;
+        else if (std::fabs(std::hypot(x - 0.6, y, z - 2.0) - 0.3) < 1e-4)
+            ++ball;
+        else if (std::fabs(z - 3.0) < 1e-4)
+            ++wall;
+        else
+            ADD_FAILURE() << "pixel " << p << " on no object: " << x << " " << y << " " << z;
     }
     // Through a pinhole the box would cover (0.4 / 1.6 x 210)^2 = 2760
     // pixels, the ball pi (0.3 / 2 x 210)^2 = 3100; the barrel distortion
@@ -67,7 +71,8 @@ TEST(SimSceneFile, BadFilesAreRefusedSayingWhere) {
     struct Case {
         const char *text, *says;
     } cases[] = {
-        {"{\"objects\": [\n  {\"type\": \"plane\",\n   \"distance\": 2.0,,}]}", "line 3, column 20: syntax error"},
+        {"{\"objects\": [\n  {\"type\": \"plane\",\n   \"distance\": 2.0,,}]}",
+         "line 3, column 20: syntax error"},
         {"{\"objects\": [{\"type\": \"sphere\", \"centre\": [0, 0, 1], \"radius\": 0}]}",
          "objects[0].radius: needs a number from 0.001 to 100"},
         {"{\"objects\": [{\"type\": \"box\", \"centre\": [0, 0], \"size\": [1, 1, 1]}]}",
@@ -90,7 +95,8 @@ TEST(SimSceneFile, BadFilesAreRefusedSayingWhere) {
     // The object limit: 64 are read, 65 are not.
     std::string many = "{\"objects\": [";
     for (int i = 0; i < 65; ++i)
-        many += std::string(i ? "," : "") + "{\"type\": \"plane\", \"distance\": " + std::to_string(1 + i) + "}";
+        many += std::string(i ? "," : "") +
+                "{\"type\": \"plane\", \"distance\": " + std::to_string(1 + i) + "}";
     CameraConfig cfg;
     std::string err;
     EXPECT_FALSE(apply(cfg, many + "]}", err));

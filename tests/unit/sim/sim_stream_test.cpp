@@ -26,7 +26,9 @@ CameraConfig unpaced(uint32_t frame_bytes, uint32_t packet_payload, uint16_t per
 }
 
 void start_capture(libusb_device_handle *h, uint32_t arg = 0) {
-    ASSERT_EQ(cmd_out(h, 0xC2, 4, {uint8_t(arg), uint8_t(arg >> 8), uint8_t(arg >> 16), uint8_t(arg >> 24)}), 4);
+    ASSERT_EQ(cmd_out(h, 0xC2, 4,
+                      {uint8_t(arg), uint8_t(arg >> 8), uint8_t(arg >> 16), uint8_t(arg >> 24)}),
+              4);
     Status st = status(h);
     ASSERT_EQ(st.code, 0);
     ASSERT_EQ(st.value, 4);
@@ -73,7 +75,7 @@ TEST(SimStream, SixteenQueuedReadsCarryExactlyTheFramesSent) {
     cfg.stream.width = 50;
     cfg.stream.height = 40;
     cfg.stream.drv_info = {0x5E, 0x01, 0x60, 0x01, 1, 2, 3, 4};
-    cfg.stream.first_fridx = 65530;   // indices wrap
+    cfg.stream.first_fridx = 65530;  // indices wrap
     cfg.stream.max_frames = 40;
     Bus bus(1, cfg);
     Camera cam = bus.camera(0);
@@ -138,7 +140,7 @@ TEST(SimStream, SixteenQueuedReadsCarryExactlyTheFramesSent) {
 TEST(SimStream, SeveralFramesInOnePacketAndNoChecksum) {
     CameraConfig cfg = unpaced(100, 65536, 4);
     cfg.stream.payload_checksum = false;
-    cfg.stream.max_frames = 10;   // 4 + 4 + 2
+    cfg.stream.max_frames = 10;  // 4 + 4 + 2
     Bus bus(1, cfg);
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
@@ -168,7 +170,7 @@ TEST(SimStream, SeveralFramesInOnePacketAndNoChecksum) {
 
 TEST(SimStream, PacedByTheFrameRateParameter) {
     CameraConfig cfg;
-    cfg.frame_rate = 50;   // 20 ms per frame
+    cfg.frame_rate = 50;  // 20 ms per frame
     cfg.stream.frame_bytes = 1000;
     Bus bus(1, cfg);
     Camera cam = bus.camera(0);
@@ -179,7 +181,8 @@ TEST(SimStream, PacedByTheFrameRateParameter) {
     const auto t0 = std::chrono::steady_clock::now();
     start_capture(usb.h);
     ASSERT_TRUE(ring.wait_bytes(10 * 1036, 3000));
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     // Ten frames are due at 0, 20, ..., 180 ms: not earlier.
     EXPECT_GE(ms, 170.0);
     // Reads end at frame ends: each completed read holds whole packets.
@@ -187,7 +190,7 @@ TEST(SimStream, PacedByTheFrameRateParameter) {
     stop_capture(usb.h);
     const uint64_t after = cam.stats().stream_bytes;
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(cam.stats().stream_bytes, after);   // nothing after the stop
+    EXPECT_EQ(cam.stats().stream_bytes, after);  // nothing after the stop
 }
 
 TEST(SimStream, DroppedAndCorruptedPackets) {
@@ -205,11 +208,11 @@ TEST(SimStream, DroppedAndCorruptedPackets) {
     start_capture(usb.h);
     ASSERT_TRUE(ring.wait_bytes(11 * 1036, 3000));
     const auto pk = split_packets(ring.data());
-    ASSERT_EQ(pk.size(), 11u);                // 12 made, one dropped
-    EXPECT_EQ(pk[3].sidx, 4);                 // the gap
-    EXPECT_FALSE(pk[5].hsum_ok);              // packet 6
+    ASSERT_EQ(pk.size(), 11u);    // 12 made, one dropped
+    EXPECT_EQ(pk[3].sidx, 4);     // the gap
+    EXPECT_FALSE(pk[5].hsum_ok);  // packet 6
     EXPECT_TRUE(pk[6].hsum_ok);
-    EXPECT_NE(pk[8].dsum, word_sum(pk[8].payload));   // packet 9
+    EXPECT_NE(pk[8].dsum, word_sum(pk[8].payload));  // packet 9
     EXPECT_EQ(pk[7].dsum, word_sum(pk[7].payload));
     const auto sent = cam.frames();
     ASSERT_EQ(sent.size(), 6u);
@@ -231,7 +234,7 @@ TEST(SimStream, StallUntilClearHalt) {
     cam.add_stream_fault({StreamFault::Kind::stall, 5});
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
-    StreamRing ring(usb.ctx, usb.h, 16, 1036);   // one packet per read
+    StreamRing ring(usb.ctx, usb.h, 16, 1036);  // one packet per read
     ASSERT_TRUE(ring.start());
     start_capture(usb.h);
     ASSERT_TRUE(ring.wait_status(LIBUSB_TRANSFER_STALL, 3000));
@@ -243,7 +246,7 @@ TEST(SimStream, StallUntilClearHalt) {
     ASSERT_TRUE(ring.wait_bytes(20 * 1036, 3000));
     const auto pk = split_packets(ring.data());
     ASSERT_GE(pk.size(), 20u);
-    EXPECT_EQ(pk[5].sidx, 5);   // the stream goes on where it halted
+    EXPECT_EQ(pk[5].sidx, 5);  // the stream goes on where it halted
     ring.cancel();
     ASSERT_TRUE(ring.wait_idle(3000));
     stop_capture(usb.h);
@@ -261,7 +264,7 @@ TEST(SimStream, StallUntilClearHalt) {
     ASSERT_TRUE(big.wait_idle(3000));
     const auto st = big.statuses();
     const auto len = big.lengths();
-    ASSERT_GE(st.size(), 16u);   // reissued reads stall again until the ring stops
+    ASSERT_GE(st.size(), 16u);  // reissued reads stall again until the ring stops
     EXPECT_EQ(st[0], LIBUSB_TRANSFER_COMPLETED);
     EXPECT_EQ(len[0], 3 * 1036);
     for (size_t i = 1; i < 16; ++i) {
@@ -287,7 +290,7 @@ TEST(SimStream, SilenceGivesTimeoutsThenDataAgain) {
         if (st[i] == LIBUSB_TRANSFER_TIMED_OUT) EXPECT_EQ(len[i], 0);
     EXPECT_GE(ring.count(LIBUSB_TRANSFER_TIMED_OUT), 4);
     const auto pk = split_packets(ring.data());
-    for (size_t i = 0; i < pk.size(); ++i) EXPECT_EQ(pk[i].sidx, i);   // nothing lost
+    for (size_t i = 0; i < pk.size(); ++i) EXPECT_EQ(pk[i].sidx, i);  // nothing lost
     ring.cancel();
 }
 
@@ -317,7 +320,8 @@ TEST(SimStream, VanishMidStream) {
 TEST(SimStream, DataUploadModeSendsTheCalibrationOnce) {
     CameraConfig cfg;
     cfg.calibration.resize(300000);
-    for (size_t i = 0; i < cfg.calibration.size(); ++i) cfg.calibration[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < cfg.calibration.size(); ++i)
+        cfg.calibration[i] = static_cast<uint8_t>(i * 7 + 3);
     Bus bus(1, cfg);
     Camera cam = bus.camera(0);
     Usb usb;
@@ -330,7 +334,7 @@ TEST(SimStream, DataUploadModeSendsTheCalibrationOnce) {
     ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 1; }, 3000));
     ASSERT_TRUE(ring.wait_bytes(cam.stats().stream_bytes, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(cam.stats().frames_sent, 1u);   // nothing after it
+    EXPECT_EQ(cam.stats().frames_sent, 1u);  // nothing after it
     const auto pk = split_packets(ring.data());
     ASSERT_FALSE(pk.empty());
     EXPECT_EQ(pk[0].frfmt, 171);
@@ -351,6 +355,6 @@ TEST(SimStream, DataUploadModeSendsTheCalibrationOnce) {
     }());
     start_capture(usb.h);
     ASSERT_TRUE(cam.wait_for([](const Camera &c) { return c.stats().frames_sent == 2; }, 3000));
-    EXPECT_EQ(cam.packets().at(0).header[14], 0);   // format 0
+    EXPECT_EQ(cam.packets().at(0).header[14], 0);  // format 0
     ring.cancel();
 }

@@ -4,11 +4,17 @@
 
 namespace simtest {
 namespace {
-uint16_t rd16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t rd32(const uint8_t *p) { return rd16(p) | static_cast<uint32_t>(rd16(p + 2)) << 16; }
+uint16_t rd16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t rd32(const uint8_t *p) {
+    return rd16(p) | static_cast<uint32_t>(rd16(p + 2)) << 16;
+}
 }  // namespace
 
-Usb::Usb() { libusb_init(&ctx); }
+Usb::Usb() {
+    libusb_init(&ctx);
+}
 Usb::~Usb() {
     close();
     if (ctx) libusb_exit(ctx);
@@ -43,14 +49,14 @@ void Usb::close() {
 int cmd_out(libusb_device_handle *h, uint8_t req, uint16_t value, const std::vector<uint8_t> &data,
             unsigned timeout_ms) {
     std::vector<uint8_t> d = data;
-    return libusb_control_transfer(h, 0x22, req, value, 0, d.data(), static_cast<uint16_t>(d.size()),
-                                   timeout_ms);
+    return libusb_control_transfer(h, 0x22, req, value, 0, d.data(),
+                                   static_cast<uint16_t>(d.size()), timeout_ms);
 }
 
 int cmd_in(libusb_device_handle *h, uint8_t req, uint16_t value, std::vector<uint8_t> &data,
            unsigned timeout_ms) {
-    return libusb_control_transfer(h, 0xA2, req, value, 0, data.data(), static_cast<uint16_t>(data.size()),
-                                   timeout_ms);
+    return libusb_control_transfer(h, 0xA2, req, value, 0, data.data(),
+                                   static_cast<uint16_t>(data.size()), timeout_ms);
 }
 
 Status status(libusb_device_handle *h) {

@@ -31,7 +31,7 @@ int cmd_in(libusb_device_handle *h, uint8_t req, uint16_t value, std::vector<uin
 
 // The status record, decoded.
 struct Status {
-    int rc = 0;   // libusb result
+    int rc = 0;  // libusb result
     uint8_t code = 0, request = 0, value = 0;
     std::string text;
 };
@@ -53,6 +53,7 @@ struct Packet {
 };
 // Splits a stream that starts at a packet boundary into packets; stops at
 // the first incomplete one (its bytes are left in `rest`).
-std::vector<Packet> split_packets(const std::vector<uint8_t> &stream, std::vector<uint8_t> *rest = nullptr);
+std::vector<Packet> split_packets(const std::vector<uint8_t> &stream,
+                                  std::vector<uint8_t> *rest = nullptr);
 
 }  // namespace simtest

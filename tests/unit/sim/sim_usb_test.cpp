@@ -27,8 +27,10 @@ std::vector<Found> list_devices(libusb_context *ctx) {
     libusb_device **list = nullptr;
     const ssize_t n = libusb_get_device_list(ctx, &list);
     for (ssize_t i = 0; i < n; ++i) {
-        Found f{libusb_get_port_number(list[i]), libusb_get_device_address(list[i]),
-                libusb_get_device_speed(list[i]), {}};
+        Found f{libusb_get_port_number(list[i]),
+                libusb_get_device_address(list[i]),
+                libusb_get_device_speed(list[i]),
+                {}};
         libusb_get_device_descriptor(list[i], &f.dd);
         out.push_back(f);
     }
@@ -42,7 +44,8 @@ std::vector<Found> wait_listed(libusb_context *ctx, size_t n, uint8_t port) {
     std::vector<Found> devs;
     for (int i = 0; i < 200; ++i) {
         devs = list_devices(ctx);
-        if (devs.size() == n && std::any_of(devs.begin(), devs.end(), [&](auto &d) { return d.port == port; }))
+        if (devs.size() == n &&
+            std::any_of(devs.begin(), devs.end(), [&](auto &d) { return d.port == port; }))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -209,7 +212,7 @@ TEST(SimUsbCommands, RegistersByTargetAndIndex) {
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
 
-    std::vector<uint8_t> w = {1, 0x00, 0x01, 0, 0, 12, 0};   // target 1, reg 0x100, 3 registers
+    std::vector<uint8_t> w = {1, 0x00, 0x01, 0, 0, 12, 0};  // target 1, reg 0x100, 3 registers
     for (uint32_t v : {0x11111111u, 0x22222222u, 0x80000001u})
         for (int i = 0; i < 4; ++i) w.push_back(static_cast<uint8_t>(v >> (8 * i)));
     ASSERT_EQ(cmd_out(usb.h, 0xC2, 0, w), 19);
@@ -245,7 +248,7 @@ TEST(SimUsbCommands, StatusBusyErrorAndOverride) {
     Camera cam = bus.camera(0);
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
-    Status st = status(usb.h);   // nothing received yet
+    Status st = status(usb.h);  // nothing received yet
     EXPECT_EQ(st.rc, 63);
     EXPECT_EQ(st.request, 0);
 
@@ -263,7 +266,7 @@ TEST(SimUsbCommands, StatusBusyErrorAndOverride) {
     st = status(usb.h);
     EXPECT_EQ(st.code, 0xFF);
     EXPECT_EQ(st.text, "flash locked");
-    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(12, {1, 0, 0, 0})), 20);   // used up
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 3, param_item(12, {1, 0, 0, 0})), 20);  // used up
     EXPECT_EQ(status(usb.h).code, 0);
 
     cam.override_status(0xC0, 3);
@@ -298,7 +301,7 @@ TEST(SimUsbCommands, RefusedShortAndUnknown) {
     std::vector<uint8_t> a(20, 0xAA);
     EXPECT_EQ(cmd_in(usb.h, 0xC0, 4, a), 10);
     EXPECT_EQ(a[0], 3);
-    EXPECT_EQ(a[10], 0xAA);   // nothing past the short answer
+    EXPECT_EQ(a[10], 0xAA);  // nothing past the short answer
 
     ASSERT_EQ(cmd_out(usb.h, 0xC2, 9, {}), 0);
     Status st = status(usb.h);
@@ -377,7 +380,7 @@ TEST(SimUsbPlug, UsbResetReEnumeratesOnTheSamePort) {
     Usb usb;
     ASSERT_TRUE(usb.open_port(2));
 
-    ASSERT_EQ(cmd_out(usb.h, 0xC0, 0, {5, 0, 0, 0}), 4);   // another target: acknowledged
+    ASSERT_EQ(cmd_out(usb.h, 0xC0, 0, {5, 0, 0, 0}), 4);  // another target: acknowledged
     EXPECT_EQ(status(usb.h).code, 0);
     EXPECT_TRUE(cam.present());
 
@@ -398,7 +401,7 @@ TEST(SimUsbPlug, UsbResetReEnumeratesOnTheSamePort) {
     EXPECT_EQ(devs[0].port, 2);
     EXPECT_EQ(devs[0].address, cam.address());
     ASSERT_TRUE(usb.open_port(2));
-    EXPECT_EQ(status(usb.h).request, 0);   // rebooted: no last command
+    EXPECT_EQ(status(usb.h).request, 0);  // rebooted: no last command
 }
 
 TEST(SimUsbPlug, UnplugReplugAndMove) {

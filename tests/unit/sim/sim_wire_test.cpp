@@ -20,13 +20,13 @@ TEST(SimWire, Fletcher16OfHeaderBytes) {
     one[33] = 1;
     EXPECT_EQ(header_checksum(one), 0x0101);
     one[33] = 0;
-    one[0] = 1;   // sum2 counts it 34 times
+    one[0] = 1;  // sum2 counts it 34 times
     EXPECT_EQ(header_checksum(one), (34 << 8) | 1);
 }
 
 TEST(SimWire, PayloadWordSumIgnoresTrailingBytes) {
     const std::vector<uint8_t> p = {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 9, 9};
-    EXPECT_EQ(payload_checksum(p), 2u);   // 1 + 0xFFFFFFFF + 2 wraps; 9, 9 left out
+    EXPECT_EQ(payload_checksum(p), 2u);  // 1 + 0xFFFFFFFF + 2 wraps; 9, 9 left out
     EXPECT_EQ(payload_checksum({}), 0u);
 }
 

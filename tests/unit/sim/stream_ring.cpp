@@ -23,8 +23,8 @@ StreamRing::StreamRing(libusb_context *ctx, libusb_device_handle *h, int n, int 
     bufs_.resize(static_cast<size_t>(n), std::vector<uint8_t>(static_cast<size_t>(len)));
     for (int i = 0; i < n; ++i) {
         libusb_transfer *t = libusb_alloc_transfer(0);
-        libusb_fill_bulk_transfer(t, h, 0x81, bufs_[static_cast<size_t>(i)].data(), len, on_done, this,
-                                  timeout_ms);
+        libusb_fill_bulk_transfer(t, h, 0x81, bufs_[static_cast<size_t>(i)].data(), len, on_done,
+                                  this, timeout_ms);
         t_.push_back(t);
     }
     evt_ = std::thread([this] {
@@ -72,7 +72,8 @@ void LIBUSB_CALL StreamRing::on_done(libusb_transfer *t) {
         r->statuses_.push_back(t->status);
         r->lengths_.push_back(t->actual_length);
     }
-    if (!r->abort_ && t->status != LIBUSB_TRANSFER_NO_DEVICE && t->status != LIBUSB_TRANSFER_CANCELLED) {
+    if (!r->abort_ && t->status != LIBUSB_TRANSFER_NO_DEVICE &&
+        t->status != LIBUSB_TRANSFER_CANCELLED) {
         if (submit(t) == 0) return;
         r->resubmit_failed_++;
     }

@@ -14,29 +14,29 @@
 namespace simtest {
 
 class StreamRing {
-public:
+  public:
     // `keep` false: count bytes only (for throughput runs).
     StreamRing(libusb_context *ctx, libusb_device_handle *h, int n = 16, int len = 153600,
                unsigned timeout_ms = 6000, bool keep = true);
     ~StreamRing();
 
-    bool start();     // submits every transfer; false when one fails
-    void cancel();    // stop resubmitting and cancel all queued transfers
+    bool start();   // submits every transfer; false when one fails
+    void cancel();  // stop resubmitting and cancel all queued transfers
     void stop_resubmitting() { abort_ = true; }
-    bool wait_idle(unsigned timeout_ms);   // every transfer completed and not reissued
+    bool wait_idle(unsigned timeout_ms);  // every transfer completed and not reissued
 
     // Waits until at least `bytes` stream bytes arrived.
     bool wait_bytes(uint64_t bytes, unsigned timeout_ms);
-    bool wait_status(int status, unsigned timeout_ms);   // a completion with this status
+    bool wait_status(int status, unsigned timeout_ms);  // a completion with this status
 
-    std::vector<uint8_t> data();   // the stream so far
+    std::vector<uint8_t> data();  // the stream so far
     uint64_t bytes() const { return bytes_; }
     int count(int status) const { return by_status_[status & 7].load(); }
-    std::vector<int> statuses();   // every completion's status in order
-    std::vector<int> lengths();    // and its length
+    std::vector<int> statuses();  // every completion's status in order
+    std::vector<int> lengths();   // and its length
     int resubmit_failures() const { return resubmit_failed_; }
 
-private:
+  private:
     static void LIBUSB_CALL on_done(libusb_transfer *t);
     libusb_context *ctx_;
     std::vector<libusb_transfer *> t_;

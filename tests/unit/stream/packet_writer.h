@@ -116,7 +116,7 @@ struct StreamPlan {
     uint32_t frlen = 100;
     uint32_t max_payload = 100;  // payload bytes per packet at most
     uint16_t first_sidx = 0;
-    uint32_t first_frame = 0;    // index of the first frame (fridx is its low 16 bits)
+    uint32_t first_frame = 0;  // index of the first frame (fridx is its low 16 bits)
     bool with_dsum = false;
     uint16_t frfmt = 3;
     uint16_t width = 10;

@@ -7,7 +7,9 @@
 namespace tarvo::test {
 namespace {
 
-int64_t usec_of(int64_t sec, int64_t usec) { return sec * 1000000 + usec; }
+int64_t usec_of(int64_t sec, int64_t usec) {
+    return sec * 1000000 + usec;
+}
 int64_t now_usec() {
     struct timeval tv;
     tq_gettimeofday(&tv, nullptr);
@@ -186,9 +188,12 @@ TEST(StreamHeader, HeaderInThreePiecesIsAcceptedWithSecondLogForm) {
     StreamPtr s = make_stream(4);
     LogCapture log;
     feed_cut_at(s.get(), b, {1, 21});
-    EXPECT_TRUE(log.has("[tq_stream_feed_input] partial stream hdr found: 1 bytes, need more bytes.\n"));
-    EXPECT_TRUE(log.has("[tq_stream_feed_input] partial stream hdr found: 21 bytes, need more bytes.\n"));
-    EXPECT_TRUE(log.has("[TRC] [tq_stream_feed_input] HDR found: idx/len=9/40(frlen:40,fridx=4,frfmt=0)\n"));
+    EXPECT_TRUE(
+        log.has("[tq_stream_feed_input] partial stream hdr found: 1 bytes, need more bytes.\n"));
+    EXPECT_TRUE(
+        log.has("[tq_stream_feed_input] partial stream hdr found: 21 bytes, need more bytes.\n"));
+    EXPECT_TRUE(log.has(
+        "[TRC] [tq_stream_feed_input] HDR found: idx/len=9/40(frlen:40,fridx=4,frfmt=0)\n"));
     EXPECT_FALSE(log.has("[_sync_stream_hdr]"));
     EXPECT_EQ(state_of(s.get()).fr_queued, 1u);
 
@@ -196,7 +201,8 @@ TEST(StreamHeader, HeaderInThreePiecesIsAcceptedWithSecondLogForm) {
     log.clear();
     tq_stream_reset(s.get());
     feed(s.get(), b);
-    EXPECT_TRUE(log.has("[TRC] [_sync_stream_hdr] HDR found: idx/len=9/40 (frlen:40,fridx=4,frfmt=0)\n"));
+    EXPECT_TRUE(
+        log.has("[TRC] [_sync_stream_hdr] HDR found: idx/len=9/40 (frlen:40,fridx=4,frfmt=0)\n"));
     EXPECT_TRUE(log.has("[TRC] [tq_stream_feed_input] 76 raw bytes\n"));
     EXPECT_TRUE(log.has("[TRC] [tq_stream_feed_input] Add 40 bytes to frlist\n"));
 }
@@ -248,7 +254,8 @@ TEST(StreamLayout, TwoFramesInOnePacketGetConsecutiveIndices) {
 
     // Index 11 where 10 is due is noted but nothing is dropped.
     feed(s.get(), one_frame_packet(2, 11, 100));
-    EXPECT_TRUE(log.has("[DBG] [tq_stream_feed_input] missing frame: jumpping frame idx (prev=10, cur=11)\n"));
+    EXPECT_TRUE(log.has(
+        "[DBG] [tq_stream_feed_input] missing frame: jumpping frame idx (prev=10, cur=11)\n"));
     EXPECT_EQ(drain(s.get()).size(), 1u);
     EXPECT_EQ(state_of(s.get()).fr_discarded, 0u);
 }

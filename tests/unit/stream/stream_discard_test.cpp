@@ -48,7 +48,7 @@ void expect_frames(const std::vector<Frame> &out, std::initializer_list<uint16_t
 }
 
 class StreamDiscard : public ::testing::Test {
-protected:
+  protected:
     StreamPtr s = make_stream(10);
     LogCapture log;
 
@@ -83,8 +83,9 @@ TEST_F(StreamDiscard, PacketIndexJumpDropsFrameAndWaitsForFrameStart) {
     // Packet 6 lost; packet 7 arrives in the same piece as the next frame.
     auto out = feed_all({part(5, 1, 0), cat({part(7, 1, 2), whole_frame(8, 2)})});
     expect_frames(out, {2});
-    EXPECT_TRUE(log.has(
-        "[DBG] [tq_stream_feed_input] discard frame: stream hdr idx not correct (prev=5, cur=7)\n"));
+    EXPECT_TRUE(
+        log.has("[DBG] [tq_stream_feed_input] discard frame: stream hdr idx not correct (prev=5, "
+                "cur=7)\n"));
     EXPECT_TRUE(log.has("[_discard_cur_frame] discard frame: idx = 1\n"));
     EXPECT_TRUE(log.has("sync hdr: skip 100 bytes\n"));
     EXPECT_EQ(st().fr_discarded, 1u);
@@ -168,7 +169,8 @@ TEST_F(StreamDiscard, FramesAcrossPacketEndsNeverComeOutShifted) {
 TEST_F(StreamDiscard, FrameBoundBeforeFrameCompleteDropsIt) {
     auto out = feed_all({cat({part(0, 1, 0), part(1, 1, 1)}), whole_frame(2, 2)});
     expect_frames(out, {2});
-    EXPECT_TRUE(log.has("[DBG] [tq_stream_feed_input] discard frame: frame bound met, prev not complete\n"));
+    EXPECT_TRUE(log.has(
+        "[DBG] [tq_stream_feed_input] discard frame: frame bound met, prev not complete\n"));
     EXPECT_TRUE(log.has("[DBG] [_discard_cur_frame] discard frame: idx = 1\n"));
     EXPECT_EQ(st().fr_discarded, 1u);
     EXPECT_EQ(st().bytes_skipped, 200u);
@@ -177,8 +179,8 @@ TEST_F(StreamDiscard, FrameBoundBeforeFrameCompleteDropsIt) {
 TEST_F(StreamDiscard, PayloadChecksumMismatchDropsFrameAndPacket) {
     Bytes bad = part(4, 1, 1, true);
     bad[36 + 17] ^= 0x40;  // damage the payload, keep the header
-    auto out = feed_all({whole_frame(0, 0, true), part(3, 1, 0, true), bad,
-                         part(5, 1, 2, true), whole_frame(6, 2, true)});
+    auto out = feed_all({whole_frame(0, 0, true), part(3, 1, 0, true), bad, part(5, 1, 2, true),
+                         whole_frame(6, 2, true)});
     expect_frames(out, {0, 2});
     EXPECT_TRUE(log.has("[TRC] [tq_stream_feed_input] check data checksum: sidx=4\n"));
     EXPECT_TRUE(log.has(

@@ -26,8 +26,8 @@ std::vector<SplitCase> cases() {
     // a multiple of 4.
     p.frlen = 51;
     p.max_payload = 122;
-    p.first_sidx = 65534;  // the packet index wraps
-    p.first_frame = 65533; // and so does the frame index
+    p.first_sidx = 65534;   // the packet index wraps
+    p.first_frame = 65533;  // and so does the frame index
     v.push_back({"frames packed in packets", p, 8});
     // Odd frame length, no checksum.
     p = StreamPlan{};

@@ -94,7 +94,7 @@ inline std::vector<Frame> feed_cut_at(tq_stream_t *s, const Bytes &b, std::vecto
 // Routes the library's log into a file of the test's working directory
 // (every level) and reads it back. The console stays quiet.
 class LogCapture {
-public:
+  public:
     LogCapture() { clear(); }
     ~LogCapture() {
         tq_log_disable();
@@ -122,7 +122,7 @@ public:
     }
     bool has(const std::string &needle) const { return count(needle) > 0; }
 
-private:
+  private:
     static constexpr const char *k_path = "stream_test.log";
 };
 

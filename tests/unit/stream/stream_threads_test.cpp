@@ -125,7 +125,8 @@ TEST(StreamThreads, TwoTakersFetchingSeveralFramesAtOnce) {
         Bytes buf(3 * k_frlen);
         for (;;) {
             bool done = fed.load();
-            uint32_t n = tq_stream_fetch_frames(s.get(), buf.data(), 3 * k_frlen, 3, nullptr, false);
+            uint32_t n =
+                tq_stream_fetch_frames(s.get(), buf.data(), 3 * k_frlen, 3, nullptr, false);
             for (uint32_t i = 0; i < n; ++i) check_frame(buf.data() + i * k_frlen, nullptr, mine);
             if (n == 0 && done) break;
             if (n == 0) std::this_thread::yield();
