@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ clang cmake ninja-build ccache pkg-config
+  g++ clang clang-format cmake ninja-build ccache pkg-config
   libusb-1.0-0-dev libzip-dev zip unzip libcli11-dev libpng-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev nlohmann-json3-dev

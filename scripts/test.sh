@@ -16,6 +16,7 @@ root=$(pwd)
 
 scripts/deps.sh
 scripts/check_includes.sh
+scripts/check_format.sh
 
 jobs=${TARVO_JOBS:-$(nproc)}
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/tarvo-ccache}
