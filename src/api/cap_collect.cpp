@@ -120,12 +120,18 @@ void handle_ready(tarvo_dev_t *dev, tarvo_dev_ctx_t *ctx, uint32_t reqmax) {
 
 // Waits for the next wake-up of the device, or the deadline. The end of
 // the capture is checked under the mutex, so a stop that lands between the
-// caller's check and the wait is not missed. Returns 0 on a wake-up (or
-// when the capture has already ended), else the wait's error number.
-int wait_event(tarvo_dev_ctx_t *ctx, const struct timespec *deadline) {
+// caller's check and the wait is not missed. With `unless_ready` a frame
+// already in the ring counts as a wake-up too: the event handler feeds the
+// ring under the same mutex, so a frame whose signal came before the wait
+// (the only frame of a calibration read-out) is not waited past.
+// Returns 0 on a wake-up (or when the capture has already ended), else the
+// wait's error number.
+int wait_event(tarvo_dev_ctx_t *ctx, const struct timespec *deadline, bool unless_ready = false) {
     pthread_mutex_lock(&ctx->cap_lock);
     int rc = 0;
-    if (load(ctx->cap_stopped) == 0) {
+    tq_stream_state_t st{};
+    if (unless_ready && ctx->stream) tq_stream_get_state(ctx->stream, &st);
+    if (load(ctx->cap_stopped) == 0 && st.fr_ready == 0) {
         rc = deadline ? pthread_cond_timedwait(&ctx->cap_cond, &ctx->cap_lock, deadline)
                       : pthread_cond_wait(&ctx->cap_cond, &ctx->cap_lock);
     }
@@ -193,7 +199,7 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, void *b
     }
 
     while (load(ctx->cap_stopped) == 0) {
-        int rc = wait_event(ctx, &deadline);
+        int rc = wait_event(ctx, &deadline, true);
         if (rc != 0) {
             TQ_INF("[%s]  timeout ... (%s)\n", k_collect, std::strerror(rc));
             break;

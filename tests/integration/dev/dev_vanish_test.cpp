@@ -172,6 +172,9 @@ class DevVanish : public SimTest, public ::testing::WithParamInterface<Stage> {
         cam.flash().clear_faults();
         if (!cam.present()) cam.replug();
         ASSERT_EQ(tarvo_dev_open(&rec_), &rec_);
+        // No collecting call waited out its time-out, not even the one of
+        // an EPC open whose only frame, the calibration, arrives at once.
+        EXPECT_FALSE(log_has("[_tarvo_cap_get_frames]  timeout")) << read_log();
         tarvo_param_item_t item{};
         item.param_id = TARVO_PARAM_PRODUCT;
         ASSERT_TRUE(tarvo_param_batch_get(&rec_, &item, 1));
