@@ -17,13 +17,6 @@
 
 namespace tarvo::dev {
 
-// api_busy counts the entry points inside the device, so that nested calls
-// (a driver reading parameters from inside a capture call) and calls from
-// two threads keep it set until the last one leaves. Close waits for 0.
-inline void busy_enter(tarvo_dev_t *dev) {
-    if (dev) std::atomic_ref<uint8_t>(dev->api_busy).fetch_add(1);
-}
-
 // Contexts that a close had to leave behind because a call was still
 // inside after the 3 s wait; the last call to leave frees them.
 std::atomic<int> &orphans_pending();
@@ -38,10 +31,26 @@ inline bool busy(tarvo_dev_t *dev) {
     return std::atomic_ref<uint8_t>(dev->api_busy).load() != 0;
 }
 
+// api_busy counts the entry points inside the device, so that nested calls
+// (a driver reading parameters from inside a capture call) and calls from
+// two threads keep it set until the last one leaves. Close clears lldev,
+// then waits for 0. A call that finds lldev already cleared takes its
+// count back at once and returns false: it fails without touching the
+// context, and a thread calling in a tight loop on a closing record would
+// otherwise keep the count above 0 through the whole wait and make the
+// close give up its context as still in use.
+inline bool busy_enter(tarvo_dev_t *dev) {
+    if (!dev) return false;
+    std::atomic_ref<uint8_t>(dev->api_busy).fetch_add(1);
+    if (std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).load()) return true;
+    busy_leave(dev);
+    return false;
+}
+
 // Holds api_busy for a scope.
 class BusyScope {
   public:
-    explicit BusyScope(tarvo_dev_t *dev) : dev_(dev) { busy_enter(dev_); }
+    explicit BusyScope(tarvo_dev_t *dev) : dev_(busy_enter(dev) ? dev : nullptr) {}
     ~BusyScope() { busy_leave(dev_); }
     BusyScope(const BusyScope &) = delete;
     BusyScope &operator=(const BusyScope &) = delete;
