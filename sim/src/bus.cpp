@@ -89,6 +89,9 @@ Bus::Impl::~Impl() {
             if (!umockdev_testbed_detach_ioctl(tb, n->devnode.c_str(), &err) && err)
                 g_error_free(err);
             g_object_unref(n->handler);
+            // Under the camera's lock: umockdev's handler thread last
+            // touched these queues under it.
+            std::lock_guard sl(s->mu);
             n->pending.clear();
             n->done.clear();
             if (n->fd >= 0) close(n->fd);
