@@ -7,6 +7,7 @@
 // with a compress, so they keep their order.
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 
 #include "frame/frame_vec.h"
 #include "platform/cpu.h"
@@ -42,17 +43,31 @@ TARVO_AVX512 inline __m256i trunc8(__m256 f, __m512d scale, __m512d size) {
     return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_max_pd(s, _mm512_setzero_pd()), size));
 }
 
-// Colours of sixteen distances in metres: tq_cmap_get_color of
-// cmap_mm::from_metres(metres, TQ_DIST_LOW_AMP), lane by lane.
-TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
+// The millimetres of sixteen distances in metres: cmap_mm::from_metres
+// with NaN as the low-amplitude code, lane by lane.
+TARVO_AVX512 inline __m512i millimetres16(__m512 metres) {
     const __m512 mm = _mm512_mul_ps(metres, _mm512_set1_ps(1000.0f));
     const __mmask16 nan = _mm512_cmp_ps_mask(mm, mm, _CMP_UNORD_Q);
     const __mmask16 big = _mm512_cmp_ps_mask(mm, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ);
     // Below -2^31 the conversion gives INT_MIN, as from_metres does.
     __m512i v = _mm512_cvttps_epi32(mm);
     v = _mm512_mask_blend_epi32(big, v, _mm512_set1_epi32(INT_MAX));
-    v = _mm512_mask_blend_epi32(nan, v, _mm512_set1_epi32(TQ_DIST_LOW_AMP));
+    return _mm512_mask_blend_epi32(nan, v, _mm512_set1_epi32(TQ_DIST_LOW_AMP));
+}
 
+// The invalid codes' own colours over the colours c of values v.
+TARVO_AVX512 inline __m512i code_colours(__m512i v, __m512i c) {
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_LOW_AMP)), c,
+                                _mm512_setzero_si512());
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_SATURATED)), c,
+                                _mm512_set1_epi32(0x8000FF));
+    return _mm512_mask_blend_epi32(
+        _mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_ADC_OVERFLOW)), c,
+        _mm512_set1_epi32(0xFF0EA9));
+}
+
+// tq_cmap_get_color of sixteen values, from the palette.
+TARVO_AVX512 inline __m512i palette_colours16(const CmapView &m, __m512i v) {
     const __m512i lo = _mm512_set1_epi32(m.range_min);
     const __mmask16 in =
         _mm512_cmpge_epi32_mask(v, lo) & _mm512_cmple_epi32_mask(v, _mm512_set1_epi32(m.range_max));
@@ -66,14 +81,35 @@ TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
     const __m512i t = _mm512_inserti64x4(_mm512_castsi256_si512(t0), t1, 1);
     const __m512i last = _mm512_set1_epi32(m.size - 1);
     const __m512i index = _mm512_min_epi32(_mm512_sub_epi32(_mm512_set1_epi32(m.size), t), last);
-    __m512i c = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, index, m.palette, 4);
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_LOW_AMP)), c,
-                                _mm512_setzero_si512());
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_SATURATED)), c,
-                                _mm512_set1_epi32(0x8000FF));
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_ADC_OVERFLOW)),
-                                c, _mm512_set1_epi32(0xFF0EA9));
-    return c;
+    return code_colours(
+        v, _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, index, m.palette, 4));
+}
+
+// Colours of sixteen distances in metres: tq_cmap_get_color of
+// cmap_mm::from_metres(metres, TQ_DIST_LOW_AMP), lane by lane; from the
+// view's millimetre table when it has one (its entries already hold the
+// codes' colours that fall inside the range).
+TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
+    const __m512i v = millimetres16(metres);
+    if (!m.by_mm) return palette_colours16(m, v);
+    const __m512i lo = _mm512_set1_epi32(m.range_min);
+    const __mmask16 in =
+        _mm512_cmpge_epi32_mask(v, lo) & _mm512_cmple_epi32_mask(v, _mm512_set1_epi32(m.range_max));
+    return code_colours(v, _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in,
+                                                       _mm512_sub_epi32(v, lo), m.by_mm, 4));
+}
+
+TARVO_AVX512 void fill_mm_table(const CmapView &m, uint32_t *table, int64_t entries) {
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int64_t j = 0; j < entries; j += 16) {
+        const int64_t left = entries - j;
+        const __mmask16 k =
+            left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
+        // range_min + j stays at most range_max inside the mask.
+        const __m512i v =
+            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int32_t>(m.range_min + j)), iota);
+        _mm512_mask_storeu_epi32(table + j, k, palette_colours16(m, v));
+    }
 }
 
 // Byte picks that turn sixteen packed colours 0x00BBGGRR into 48 bytes of
@@ -232,6 +268,16 @@ int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t 
     return cmap_avx512(m, src, n, outfmt, dst);
 }
 
+uint32_t *mm_table(CmapView &view, int64_t pixels) {
+    const int64_t entries = static_cast<int64_t>(view.range_max) - view.range_min + 1;
+    if (entries < 1 || entries > k_mm_table_max || entries * 4 > pixels) return nullptr;
+    auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * entries));
+    if (!table) return nullptr;
+    fill_mm_table(view, table, entries);
+    view.by_mm = table;
+    return table;
+}
+
 int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n, int64_t pcl_len) {
     return pcl_avx512(row, u, stride, pcl, n, pcl_len);
 }
@@ -252,6 +298,9 @@ int cmap_pixels(const CmapView &, const float *, int, int, uint8_t *) {
 }
 int pcl_pixels(const PclRow &, int u, int, float *, int64_t &, int64_t) {
     return u;
+}
+uint32_t *mm_table(CmapView &, int64_t) {
+    return nullptr;
 }
 }  // namespace tarvo::frame_vec
 

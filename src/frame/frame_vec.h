@@ -23,7 +23,19 @@ struct CmapView {
     int size;
     int range_min, range_max;
     float color_scale;
+    const uint32_t *by_mm;  // colours of range_min .. range_max, or null
 };
+
+// The most entries a millimetre table holds: 32 KiB, a first-level cache.
+constexpr int64_t k_mm_table_max = 8192;
+
+// A table of the colours of every millimetre of the view's range, built
+// for calls that look up many more pixels than the range holds: the
+// random palette reads (whole palette, beyond the first-level cache) become
+// reads of one small table. Sets view.by_mm and returns the table (malloc;
+// the caller frees it after the last call with the view), or null when it
+// does not pay (or memory runs out) and the view stays as it was.
+uint32_t *mm_table(CmapView &view, int64_t pixels);
 
 // The view of a colour map with a palette; false when it has none
 // (cmap.cpp).

@@ -2,6 +2,8 @@
 // with camera parameters from the application or the chip driver.
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "api/dev_door.h"
 #include "frame/cmap_default.h"
@@ -69,6 +71,11 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
     tarvo::frame_vec::CmapView view{};
     const bool vec = tarvo::frame_vec::enabled() &&
                      (kStride == 3 || !pseudo_color || tarvo::frame_vec::cmap_view(cmap, view));
+    const std::unique_ptr<uint32_t, decltype(&std::free)> table(
+        vec && kStride == 4 && pseudo_color
+            ? tarvo::frame_vec::mm_table(view, static_cast<int64_t>(img_w) * img_h)
+            : nullptr,
+        &std::free);
     int64_t n = 0;
     for (int v = 0; v < img_h; ++v) {
         const float dv = static_cast<float>(v - cam.cy);

@@ -85,7 +85,7 @@ TEST_F(FrameVector, PointCloudsMatchThePortableLoop) {
         const int w = sz[0], h = sz[1], px = w * h;
         const std::vector<float> img = random_image(px, seed++);
         for (const tarvo_camera_param_t &cam : cams) {
-            tarvo_cmap_float(nullptr, 0, nullptr, 0, TARVO_CMAP_OUTFMT_RGB, 0.5f, 9.5f);
+            tarvo_cmap_float(nullptr, 0, nullptr, 0, TARVO_CMAP_OUTFMT_RGB, 0.5f, 7.5f);
             // Room for every point, and room that ends inside the image
             // (not a whole number of points).
             for (int len : {4 * px, px / 3 + 2}) {
@@ -113,9 +113,10 @@ TEST_F(FrameVector, PointCloudsMatchThePortableLoop) {
 TEST_F(FrameVector, ColourPicturesMatchThePortableLoop) {
     const int px = 320 * 240 + 7;
     const std::vector<float> img = random_image(px, 99);
-    // Ordinary, reversed, empty (scales size and 255) and vast ranges.
-    const float ranges[][2] = {
-        {0.5f, 3.5f}, {9.0f, 0.2f}, {2.0f, 2.0f}, {-3e6f, 3e6f}, {0.0f, 65.5f}};
+    // Ordinary, reversed, empty (scales size and 255) and vast ranges, and
+    // one that holds the invalid codes.
+    const float ranges[][2] = {{0.5f, 3.5f},  {9.0f, 0.2f},  {2.0f, 2.0f},
+                               {-3e6f, 3e6f}, {0.0f, 65.5f}, {63.0f, 66.0f}};
     for (const auto &r : ranges)
         for (int fmt : {TARVO_CMAP_OUTFMT_RGB, TARVO_CMAP_OUTFMT_RGB32, TARVO_CMAP_OUTFMT_BGR}) {
             const int bpp = fmt == TARVO_CMAP_OUTFMT_RGB32 ? 4 : 3;
