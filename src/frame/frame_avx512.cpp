@@ -161,31 +161,34 @@ TARVO_AVX512 inline __m512i load_i32(const int32_t *p) {
     return _mm512_load_si512(reinterpret_cast<const void *>(p));
 }
 
-// Stores the first k floats of v (k may be 16 or more: all of them).
-TARVO_AVX512 inline void store_first(float *p, __m512 v, int k) {
-    if (k <= 0) return;
-    const __mmask16 mask =
-        k >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << k) - 1u);
-    _mm512_mask_storeu_ps(p, mask, v);
+// Stores the first k floats (0 < k <= 16 m) of the m vectors v: whole
+// vectors with plain stores (masked stores across cache lines cost more
+// than the whole interleave), the rest with a masked one.
+TARVO_AVX512 inline void store_points(float *p, const __m512 *v, int k) {
+    const int full = k / 16, rem = k % 16;
+    for (int m = 0; m < full; ++m) _mm512_storeu_ps(p + 16 * m, v[m]);
+    if (rem)
+        _mm512_mask_storeu_ps(p + 16 * full, static_cast<__mmask16>((1u << rem) - 1u), v[full]);
 }
 
-// x, y, z of eight points in double, as pcl.cpp forms them.
-struct Xyz8 {
-    __m256 x, y, z;
+// x, y and the square of z (before its rounding to single precision) of
+// eight points, as pcl.cpp forms them.
+struct Xyr8 {
+    __m256 x, y, r2;
 };
 
-TARVO_AVX512 inline Xyz8 xyz8(__m256 ds, __m256i u, const PclRow &r) {
+TARVO_AVX512 inline Xyr8 xyr8(__m256 ds, __m256 du, const PclRow &r) {
     const __m512d dsd = _mm512_cvtps_pd(ds);
-    const __m256 du = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtepi32_pd(u), _mm512_set1_pd(r.cx)));
-    const __m512d dud = _mm512_cvtps_pd(du);
     const __m512d dvd = _mm512_set1_pd(static_cast<double>(r.dv));
-    Xyz8 p;
-    p.x = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dud), _mm512_set1_pd(r.fx)));
-    p.y = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dvd), _mm512_set1_pd(r.fy)));
+    Xyr8 p;
+    const __m512d px = _mm512_mul_pd(dsd, _mm512_cvtps_pd(du));
+    const __m512d py = _mm512_mul_pd(dsd, dvd);
+    p.x = _mm512_cvtpd_ps(_mm512_div_pd(px, _mm512_set1_pd(r.fx)));
+    p.y = _mm512_cvtpd_ps(_mm512_div_pd(py, _mm512_set1_pd(r.fy)));
     const __m512d xd = _mm512_cvtps_pd(p.x), yd = _mm512_cvtps_pd(p.y);
     const __m512d r2 = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(dsd, dsd), _mm512_mul_pd(xd, xd)),
                                      _mm512_mul_pd(yd, yd));
-    p.z = _mm256_sqrt_ps(_mm512_cvtpd_ps(r2));
+    p.r2 = _mm512_cvtpd_ps(r2);
     return p;
 }
 
@@ -193,47 +196,64 @@ TARVO_AVX512 inline __m512 join(__m256 lo, __m256 hi) {
     return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
 }
 
-TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, int stride, float *pcl, int64_t &n,
-                            int64_t pcl_len) {
-    const LanePicks &lp = lane_picks();
-    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512 zero = _mm512_setzero_ps(), limit = _mm512_set1_ps(60.0f);
-    for (; u + 16 <= r.w; u += 16) {
-        // Room for sixteen more points: the portable loop would visit (and
-        // read) every pixel of the group and pass every room check in it.
-        if (stride * (n + 16) + stride - 1 >= pcl_len) break;
-        const __m512 d = _mm512_loadu_ps(r.dist + u);
-        // d > 0 and d < 60, both false for a NaN.
-        const __mmask16 valid =
-            _mm512_cmp_ps_mask(d, zero, _CMP_GT_OQ) & _mm512_cmp_ps_mask(d, limit, _CMP_LT_OQ);
-        const int cnt = __builtin_popcount(valid);
-        if (cnt == 0) continue;
-        const __m512 ds =
-            _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
-        const __m512i us =
-            _mm512_maskz_compress_epi32(valid, _mm512_add_epi32(_mm512_set1_epi32(u), iota));
-        const Xyz8 a = xyz8(_mm512_castps512_ps256(ds), _mm512_castsi512_si256(us), r);
-        Xyz8 b = a;
-        if (cnt > 8) b = xyz8(_mm512_extractf32x8_ps(ds, 1), _mm512_extracti64x4_epi64(us, 1), r);
-        const __m512 x = join(a.x, b.x), y = join(a.y, b.y), z = join(a.z, b.z);
-        float *out = pcl + stride * n;
-        const int floats = stride * cnt;
-        if (stride == 3) {
-            for (int m = 0; m < 3; ++m) {
-                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
-                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s3b[m]), z),
-                            floats - 16 * m);
-            }
-        } else {
-            const __m512 w = r.colours ? _mm512_cvtepu32_ps(colours16(*r.colours, ds)) : ds;
-            for (int m = 0; m < 4; ++m) {
-                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s4a[m]), y);
-                const __m512 zw = _mm512_permutex2var_ps(z, load_i32(lp.s4b[m]), w);
-                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s4c[m]), zw),
-                            floats - 16 * m);
-            }
+// The points of sixteen pixels, interleaved: S vectors of x, y, z (and w
+// for S = 4) of the valid pixels packed, cnt of them.
+template <int S>
+struct Group {
+    __m512 v[S];
+    int cnt;
+};
+
+template <int S>
+TARVO_AVX512 inline Group<S> group16(const PclRow &r, int u, const LanePicks &lp) {
+    const __m512 d = _mm512_loadu_ps(r.dist + u);
+    // d > 0 and d < 60, both false for a NaN.
+    const __mmask16 valid = _mm512_cmp_ps_mask(d, _mm512_setzero_ps(), _CMP_GT_OQ) &
+                            _mm512_cmp_ps_mask(d, _mm512_set1_ps(60.0f), _CMP_LT_OQ);
+    Group<S> g;
+    g.cnt = __builtin_popcount(valid);
+    const __m512 ds =
+        _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
+    const __m512 du = _mm512_maskz_compress_ps(valid, _mm512_loadu_ps(r.du + u));
+    const Xyr8 a = xyr8(_mm512_castps512_ps256(ds), _mm512_castps512_ps256(du), r);
+    const Xyr8 b = xyr8(_mm512_extractf32x8_ps(ds, 1), _mm512_extractf32x8_ps(du, 1), r);
+    const __m512 x = join(a.x, b.x), y = join(a.y, b.y);
+    const __m512 z = _mm512_sqrt_ps(join(a.r2, b.r2));
+    if constexpr (S == 3) {
+        for (int m = 0; m < 3; ++m) {
+            const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
+            g.v[m] = _mm512_permutex2var_ps(xy, load_i32(lp.s3b[m]), z);
         }
-        n += cnt;
+    } else {
+        const __m512 w = r.colours ? _mm512_cvtepu32_ps(colours16(*r.colours, ds)) : ds;
+        for (int m = 0; m < 4; ++m) {
+            const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s4a[m]), y);
+            const __m512 zw = _mm512_permutex2var_ps(z, load_i32(lp.s4b[m]), w);
+            g.v[m] = _mm512_permutex2var_ps(xy, load_i32(lp.s4c[m]), zw);
+        }
+    }
+    return g;
+}
+
+// Groups of sixteen pixels while room for sixteen more points is left: the
+// portable loop would visit (and read) every pixel of the group and pass
+// every room check in it. Plain clouds take two groups at a time while room
+// for 32 is left, so that one group's arithmetic overlaps the other's (four
+// components would run out of registers).
+template <int S>
+TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, float *pcl, int64_t &n, int64_t pcl_len) {
+    const LanePicks &lp = lane_picks();
+    for (; S == 3 && u + 32 <= r.w && S * (n + 32) + S - 1 < pcl_len; u += 32) {
+        const Group<S> g0 = group16<S>(r, u, lp), g1 = group16<S>(r, u + 16, lp);
+        store_points(pcl + S * n, g0.v, S * g0.cnt);
+        n += g0.cnt;
+        store_points(pcl + S * n, g1.v, S * g1.cnt);
+        n += g1.cnt;
+    }
+    for (; u + 16 <= r.w && S * (n + 16) + S - 1 < pcl_len; u += 16) {
+        const Group<S> g = group16<S>(r, u, lp);
+        store_points(pcl + S * n, g.v, S * g.cnt);
+        n += g.cnt;
     }
     return u;
 }
@@ -279,7 +299,8 @@ uint32_t *mm_table(CmapView &view, int64_t pixels) {
 }
 
 int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n, int64_t pcl_len) {
-    return pcl_avx512(row, u, stride, pcl, n, pcl_len);
+    return stride == 3 ? pcl_avx512<3>(row, u, pcl, n, pcl_len)
+                       : pcl_avx512<4>(row, u, pcl, n, pcl_len);
 }
 
 }  // namespace tarvo::frame_vec

@@ -49,6 +49,7 @@ int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t 
 // The camera of a point cloud, with the row's (v - cy) as a float.
 struct PclRow {
     const float *dist;  // the row's distances
+    const float *du;    // u - cx as a float, for every u of a row
     int w;
     float dv;
     double cx, fx, fy;

@@ -76,20 +76,22 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
             ? tarvo::frame_vec::mm_table(view, static_cast<int64_t>(img_w) * img_h)
             : nullptr,
         &std::free);
+    // u - cx is the same in every row.
+    const std::unique_ptr<float, decltype(&std::free)> du_of_u(
+        vec && img_w > 0 ? static_cast<float *>(std::malloc(sizeof(float) * img_w)) : nullptr,
+        &std::free);
+    if (du_of_u)
+        for (int u = 0; u < img_w; ++u) du_of_u.get()[u] = static_cast<float>(u - cam.cx);
     int64_t n = 0;
     for (int v = 0; v < img_h; ++v) {
         const float dv = static_cast<float>(v - cam.cy);
         const int64_t row = static_cast<int64_t>(v) * img_w;
         int u = 0;
-        if (vec) {
-            const tarvo::frame_vec::PclRow r{dist + row,
-                                             img_w,
-                                             dv,
-                                             cam.cx,
-                                             cam.fx,
-                                             cam.fy,
-                                             cam.dist_scale,
-                                             kStride == 4 && pseudo_color ? &view : nullptr};
+        if (du_of_u) {
+            const tarvo::frame_vec::PclRow r{
+                dist + row, du_of_u.get(),  img_w,
+                dv,         cam.cx,         cam.fx,
+                cam.fy,     cam.dist_scale, kStride == 4 && pseudo_color ? &view : nullptr};
             u = tarvo::frame_vec::pcl_pixels(r, 0, kStride, pcl, n, pcl_len);
         }
         for (; u < img_w; ++u) {
