@@ -36,9 +36,10 @@ extern "C" TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float
 
     int i = 0;
     tarvo::frame_vec::CmapView view;
-    if (tarvo::frame_vec::enabled() && tarvo::frame_vec::cmap_view(cmap, view)) {
-        uint32_t *table = tarvo::frame_vec::mm_table(view, n);
-        i = tarvo::frame_vec::cmap_pixels(view, src, n, outfmt, dst);
+    const tarvo::frame_vec::Path path = tarvo::frame_vec::path();
+    if (path != tarvo::frame_vec::Path::portable && tarvo::frame_vec::cmap_view(cmap, view)) {
+        uint32_t *table = tarvo::frame_vec::mm_table(path, view, n);
+        i = tarvo::frame_vec::cmap_pixels(path, view, src, n, outfmt, dst);
         std::free(table);
     }
     for (; i < n; ++i) {

@@ -5,6 +5,10 @@
 // are; the colour index from the single-precision offset times the scale
 // in double, truncated; no fused multiply-add. Valid points are packed
 // with a compress, so they keep their order.
+// Before the includes: the shared arithmetic in frame_vec.h is parsed
+// under it too.
+#pragma STDC FP_CONTRACT OFF
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -13,26 +17,14 @@
 #include "platform/cpu.h"
 #include "tarvo/tarvo_frame.h"
 
-#pragma STDC FP_CONTRACT OFF
-
 #if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
 #include <immintrin.h>
-
-#include <atomic>
 
 #define TARVO_AVX512 \
     __attribute__((target("avx2,popcnt,avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
 
-namespace tarvo::frame_vec {
+namespace tarvo::frame_vec::avx512 {
 namespace {
-
-bool cpu_ok() {
-    static const bool ok =
-        platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") && TARVO_CPU_HAS("popcnt");
-    return ok;
-}
-
-std::atomic<bool> g_on{true};
 
 // trunc(float offset x scale) of eight lanes, clamped to [0, size]: the
 // truncation only matters below 1 (index size: the last entry) and from
@@ -99,6 +91,8 @@ TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
                                                        _mm512_sub_epi32(v, lo), m.by_mm, 4));
 }
 
+}  // namespace
+
 TARVO_AVX512 void fill_mm_table(const CmapView &m, uint32_t *table, int64_t entries) {
     const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     for (int64_t j = 0; j < entries; j += 16) {
@@ -111,6 +105,8 @@ TARVO_AVX512 void fill_mm_table(const CmapView &m, uint32_t *table, int64_t entr
         _mm512_mask_storeu_epi32(table + j, k, palette_colours16(m, v));
     }
 }
+
+namespace {
 
 // Byte picks that turn sixteen packed colours 0x00BBGGRR into 48 bytes of
 // R, G, B (or B, G, R).
@@ -171,27 +167,6 @@ TARVO_AVX512 inline void store_points(float *p, const __m512 *v, int k) {
         _mm512_mask_storeu_ps(p + 16 * full, static_cast<__mmask16>((1u << rem) - 1u), v[full]);
 }
 
-// x, y and the square of z (before its rounding to single precision) of
-// eight points, as pcl.cpp forms them.
-struct Xyr8 {
-    __m256 x, y, r2;
-};
-
-TARVO_AVX512 inline Xyr8 xyr8(__m256 ds, __m256 du, const PclRow &r) {
-    const __m512d dsd = _mm512_cvtps_pd(ds);
-    const __m512d dvd = _mm512_set1_pd(static_cast<double>(r.dv));
-    Xyr8 p;
-    const __m512d px = _mm512_mul_pd(dsd, _mm512_cvtps_pd(du));
-    const __m512d py = _mm512_mul_pd(dsd, dvd);
-    p.x = _mm512_cvtpd_ps(_mm512_div_pd(px, _mm512_set1_pd(r.fx)));
-    p.y = _mm512_cvtpd_ps(_mm512_div_pd(py, _mm512_set1_pd(r.fy)));
-    const __m512d xd = _mm512_cvtps_pd(p.x), yd = _mm512_cvtps_pd(p.y);
-    const __m512d r2 = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(dsd, dsd), _mm512_mul_pd(xd, xd)),
-                                     _mm512_mul_pd(yd, yd));
-    p.r2 = _mm512_cvtpd_ps(r2);
-    return p;
-}
-
 TARVO_AVX512 inline __m512 join(__m256 lo, __m256 hi) {
     return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
 }
@@ -215,10 +190,11 @@ TARVO_AVX512 inline Group<S> group16(const PclRow &r, int u, const LanePicks &lp
     const __m512 ds =
         _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
     const __m512 du = _mm512_maskz_compress_ps(valid, _mm512_loadu_ps(r.du + u));
-    const Xyr8 a = xyr8(_mm512_castps512_ps256(ds), _mm512_castps512_ps256(du), r);
-    const Xyr8 b = xyr8(_mm512_extractf32x8_ps(ds, 1), _mm512_extractf32x8_ps(du, 1), r);
-    const __m512 x = join(a.x, b.x), y = join(a.y, b.y);
-    const __m512 z = _mm512_sqrt_ps(join(a.r2, b.r2));
+    __m256 x0, y0, r0, x1, y1, r1;
+    point_xyr<__m512d>(_mm512_castps512_ps256(ds), _mm512_castps512_ps256(du), r, x0, y0, r0);
+    point_xyr<__m512d>(_mm512_extractf32x8_ps(ds, 1), _mm512_extractf32x8_ps(du, 1), r, x1, y1, r1);
+    const __m512 x = join(x0, x1), y = join(y0, y1);
+    const __m512 z = _mm512_sqrt_ps(join(r0, r1));
     if constexpr (S == 3) {
         for (int m = 0; m < 3; ++m) {
             const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
@@ -258,7 +234,9 @@ TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, float *pcl, int64_t &n, int6
     return u;
 }
 
-TARVO_AVX512 int cmap_avx512(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
+}  // namespace
+
+TARVO_AVX512 int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
     const BytePicks &bp = byte_picks();
     const __m512i pick = _mm512_load_si512(outfmt == TARVO_CMAP_OUTFMT_BGR ? bp.bgr : bp.rgb);
     int i = 0;
@@ -273,56 +251,18 @@ TARVO_AVX512 int cmap_avx512(const CmapView &m, const float *src, int n, int out
     return i;
 }
 
-}  // namespace
-
-bool enabled() {
-    return g_on.load(std::memory_order_relaxed) && cpu_ok();
-}
-
-bool set_enabled(bool on) {
-    g_on.store(on, std::memory_order_relaxed);
-    return enabled();
-}
-
-int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
-    return cmap_avx512(m, src, n, outfmt, dst);
-}
-
-uint32_t *mm_table(CmapView &view, int64_t pixels) {
-    const int64_t entries = static_cast<int64_t>(view.range_max) - view.range_min + 1;
-    if (entries < 1 || entries > k_mm_table_max || entries * 4 > pixels) return nullptr;
-    auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * entries));
-    if (!table) return nullptr;
-    fill_mm_table(view, table, entries);
-    view.by_mm = table;
-    return table;
-}
-
-int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n, int64_t pcl_len) {
+TARVO_AVX512 int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n,
+                            int64_t pcl_len) {
     return stride == 3 ? pcl_avx512<3>(row, u, pcl, n, pcl_len)
                        : pcl_avx512<4>(row, u, pcl, n, pcl_len);
 }
 
-}  // namespace tarvo::frame_vec
+bool cpu_ok() {
+    static const bool ok =
+        platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") && TARVO_CPU_HAS("popcnt");
+    return ok;
+}
 
-#else
-
-namespace tarvo::frame_vec {
-bool enabled() {
-    return false;
-}
-bool set_enabled(bool) {
-    return false;
-}
-int cmap_pixels(const CmapView &, const float *, int, int, uint8_t *) {
-    return 0;
-}
-int pcl_pixels(const PclRow &, int u, int, float *, int64_t &, int64_t) {
-    return u;
-}
-uint32_t *mm_table(CmapView &, int64_t) {
-    return nullptr;
-}
-}  // namespace tarvo::frame_vec
+}  // namespace tarvo::frame_vec::avx512
 
 #endif

@@ -69,11 +69,12 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
     // The vector path takes whole groups of pixels while they surely fit;
     // the loop below does the rest of each row.
     tarvo::frame_vec::CmapView view{};
-    const bool vec = tarvo::frame_vec::enabled() &&
+    const tarvo::frame_vec::Path path = tarvo::frame_vec::path();
+    const bool vec = path != tarvo::frame_vec::Path::portable &&
                      (kStride == 3 || !pseudo_color || tarvo::frame_vec::cmap_view(cmap, view));
     const std::unique_ptr<uint32_t, decltype(&std::free)> table(
         vec && kStride == 4 && pseudo_color
-            ? tarvo::frame_vec::mm_table(view, static_cast<int64_t>(img_w) * img_h)
+            ? tarvo::frame_vec::mm_table(path, view, static_cast<int64_t>(img_w) * img_h)
             : nullptr,
         &std::free);
     // u - cx is the same in every row.
@@ -92,7 +93,7 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
                 dist + row, du_of_u.get(),  img_w,
                 dv,         cam.cx,         cam.fx,
                 cam.fy,     cam.dist_scale, kStride == 4 && pseudo_color ? &view : nullptr};
-            u = tarvo::frame_vec::pcl_pixels(r, 0, kStride, pcl, n, pcl_len);
+            u = tarvo::frame_vec::pcl_pixels(path, r, 0, kStride, pcl, n, pcl_len);
         }
         for (; u < img_w; ++u) {
             // Room for one more point, checked before every pixel.
