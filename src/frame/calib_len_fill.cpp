@@ -19,7 +19,6 @@
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
-#pragma STDC FP_CONTRACT OFF
 
 namespace tarvo::lens {
 namespace {

@@ -5,9 +5,12 @@
 // order; a point goes out as one 16-byte store of x, y, z, w (for plain
 // clouds the fourth float is overwritten by the next point, and the
 // group's last point is stored float by float).
-// Before the includes: the shared arithmetic in frame_vec.h is parsed
+// No fused multiply-add (the build also passes -ffp-contract=off); before
+// the includes, so that the shared arithmetic in frame_vec.h is parsed
 // under it too.
-#pragma STDC FP_CONTRACT OFF
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
 
 #include <climits>
 #include <cstdint>

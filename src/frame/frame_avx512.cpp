@@ -5,9 +5,12 @@
 // are; the colour index from the single-precision offset times the scale
 // in double, truncated; no fused multiply-add. Valid points are packed
 // with a compress, so they keep their order.
-// Before the includes: the shared arithmetic in frame_vec.h is parsed
+// No fused multiply-add (the build also passes -ffp-contract=off); before
+// the includes, so that the shared arithmetic in frame_vec.h is parsed
 // under it too.
-#pragma STDC FP_CONTRACT OFF
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
 
 #include <climits>
 #include <cstdint>
