@@ -145,9 +145,32 @@ void new_camera_matrix(const double *K, int W, int H, const RectF &I, const Rect
     Kp[5] = cy1 + cy0 * 0;
 }
 
+// The arrays of a map being rebuilt: a new map of the same size takes them
+// over instead of allocating (and faulting in) fresh ones; whatever is not
+// taken is freed.
+struct OldArrays {
+    float *mx = nullptr, *my = nullptr;
+    int32_t *idx = nullptr;
+    int64_t n = 0;
+    OldArrays() = default;
+    OldArrays(const OldArrays &) = delete;
+    OldArrays &operator=(const OldArrays &) = delete;
+    ~OldArrays() {
+        std::free(mx);
+        std::free(my);
+        std::free(idx);
+    }
+    template <class T>
+    static T *take(T *&p) {
+        T *q = p;
+        p = nullptr;
+        return q;
+    }
+};
+
 // Builds the map from a cleared record; false leaves it unbuilt with
 // nothing allocated.
-bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
+bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens, OldArrays &old) {
     const int W = lens.img_w, H = lens.img_h;
     if (W < 2 || H < 2) return false;
     const int64_t n = static_cast<int64_t>(W) * H;
@@ -171,8 +194,15 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     mat3_inverse(R, nullptr);
     const bool invertible = all_finite(R, 9);
 
-    auto *mx = invertible ? static_cast<float *>(std::malloc(sizeof(float) * n)) : nullptr;
-    auto *my = mx ? static_cast<float *>(std::malloc(sizeof(float) * n)) : nullptr;
+    const bool reuse = invertible && old.n == n;
+    float *mx = nullptr, *my = nullptr;
+    if (reuse) {
+        mx = OldArrays::take(old.mx);
+        my = OldArrays::take(old.my);
+    } else if (invertible) {
+        mx = static_cast<float *>(std::malloc(sizeof(float) * n));
+        my = mx ? static_cast<float *>(std::malloc(sizeof(float) * n)) : nullptr;
+    }
     if (!my) {
         std::free(mx);
         std::free(R);
@@ -191,10 +221,7 @@ bool build(tq_calib_len_map_t *map, const tq_lens_param_t &lens) {
     std::free(R);
     // Without the index table the map still works, sampled from the
     // positions, so a failed allocation here only costs speed.
-    const size_t entries = tarvo::lens::index_table_size(mx, my, W, H);
-    auto *idx = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * entries));
-    if (idx) tarvo::lens::build_index(mx, my, W, H, idx);
-    map->src_index = idx;
+    map->src_index = tarvo::lens::make_index(mx, my, W, H, OldArrays::take(old.idx));
     map->new_cam[0] = Kp[0];
     map->new_cam[1] = Kp[4];
     map->new_cam[2] = Kp[2];
@@ -209,9 +236,15 @@ extern "C" {
 
 TARVO_API int tq_calib_len_init_map(tq_calib_len_map_t *map, const tq_lens_param_t *lens) {
     if (!map) return 0;
-    tq_calib_len_uninit_map(map);
+    OldArrays old;
+    if (map->inited) {
+        old.mx = map->map_x;
+        old.my = map->map_y;
+        old.idx = map->src_index;
+        old.n = map->size;
+    }
     clear_map(map);
-    if (!lens || !build(map, *lens)) return 0;
+    if (!lens || !build(map, *lens, old)) return 0;
     return map->size;
 }
 

@@ -1,6 +1,7 @@
 // Filling an undistortion map from the inverse of the new camera matrix:
-// a portable form and, on x86-64 processors that have it, an AVX form that
-// works on four rows at once and gives bit-identical results.
+// a portable form and, on x86-64 processors that have them, AVX and AVX-512
+// forms that work on four and eight rows at once and give bit-identical
+// results.
 #pragma once
 
 namespace tarvo::lens {
@@ -16,8 +17,11 @@ struct Distortion {
 // forward distortion through the lens.
 void fill_map(float *map_x, float *map_y, int W, int H, const Distortion &l, const double *R);
 
-// Tests compare both forms: false keeps the portable one. Returns whether
-// the vector form will be used.
-bool set_vector_fill(bool enabled);
+// The forms, narrowest first.
+enum class FillPath { portable, avx, avx512 };
+
+// Tests compare the forms: fill_map() uses none wider than `widest` (the
+// widest by default). Returns whether the processor has `widest`.
+bool set_fill_path(FillPath widest);
 
 }  // namespace tarvo::lens

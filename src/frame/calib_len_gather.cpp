@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
 #include <immintrin.h>
@@ -134,30 +135,132 @@ std::atomic<bool> g_vector_enabled{true};
 
 }  // namespace
 
-size_t index_table_size(const float *map_x, const float *map_y, int w, int h) {
-    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
-    size_t outside = 0;
-    for (size_t i = 0; i < n; ++i) {
-        int sx, sy;
-        if (!(nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy))) ++outside;
-    }
-    return n + 1 + outside;
-}
+namespace {
 
-void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out) {
-    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
-    int32_t *outside = out + n + 1;
-    int32_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
+// Marks a pixel outside the image in the first pass of make_index().
+constexpr int32_t k_outside = -1;
+
+// First pass of the index table: the raw pixel of every corrected pixel, or
+// k_outside; returns how many are outside.
+size_t index_pass_scalar(const float *map_x, const float *map_y, int w, int h, size_t i0, size_t n,
+                         int32_t *out) {
+    size_t outside = 0;
+    for (size_t i = i0; i < n; ++i) {
         int sx, sy;
         if (nearest_index(map_x[i], w, &sx) && nearest_index(map_y[i], h, &sy)) {
             out[i] = sy * w + sx;
         } else {
-            out[i] = 0;
-            outside[k++] = static_cast<int32_t>(i);
+            out[i] = k_outside;
+            ++outside;
         }
     }
-    out[n] = k;
+    return outside;
+}
+
+// Second pass: the entries marked outside read pixel 0 and their
+// positions go to the list; returns the list's end.
+int32_t *outside_pass_scalar(int32_t *out, size_t i0, size_t n, int32_t *list) {
+    for (size_t i = i0; i < n; ++i)
+        if (out[i] == k_outside) {
+            out[i] = 0;
+            *list++ = static_cast<int32_t>(i);
+        }
+    return list;
+}
+
+#ifdef TARVO_GATHER_AVX2
+
+// The same, eight pixels at a time (images below 2^22 pixels each way, as
+// for gather_avx2).
+__attribute__((target("avx2,popcnt"))) size_t index_pass_avx2(const float *map_x,
+                                                              const float *map_y, int w, int h,
+                                                              size_t n, int32_t *out) {
+    const __m256i width = _mm256_set1_epi32(w), height = _mm256_set1_epi32(h);
+    const __m256i mark = _mm256_set1_epi32(k_outside);
+    size_t outside = 0, i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i sx = nearest8(_mm256_loadu_ps(map_x + i));
+        const __m256i sy = nearest8(_mm256_loadu_ps(map_y + i));
+        // Inside: below both limits and neither negative (NaN and values
+        // beyond the int range convert to INT_MIN).
+        const __m256i in = _mm256_andnot_si256(
+            _mm256_srai_epi32(_mm256_or_si256(sx, sy), 31),
+            _mm256_and_si256(_mm256_cmpgt_epi32(width, sx), _mm256_cmpgt_epi32(height, sy)));
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(sy, width), sx);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), _mm256_blendv_epi8(mark, at, in));
+        outside += static_cast<size_t>(
+            __builtin_popcount(~_mm256_movemask_ps(_mm256_castsi256_ps(in)) & 0xFF));
+    }
+    return outside + index_pass_scalar(map_x, map_y, w, h, i, n, out);
+}
+
+// Second pass: the entries marked outside, eight at a time.
+__attribute__((target("avx2,bmi"))) int32_t *outside_pass_avx2(int32_t *out, size_t n,
+                                                               int32_t *list) {
+    const __m256i mark = _mm256_set1_epi32(k_outside);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(out + i));
+        for (unsigned m = static_cast<unsigned>(
+                 _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(e, mark))));
+             m; m &= m - 1) {
+            const size_t j = i + static_cast<size_t>(__builtin_ctz(m));
+            out[j] = 0;
+            *list++ = static_cast<int32_t>(j);
+        }
+    }
+    return outside_pass_scalar(out, i, n, list);
+}
+
+#endif  // TARVO_GATHER_AVX2
+
+bool vector_index(int w, int h) {
+#ifdef TARVO_GATHER_AVX2
+    constexpr int kExactLimit = 1 << 22;
+    return g_vector_enabled.load(std::memory_order_relaxed) && cpu_has_avx2() && w < kExactLimit &&
+           h < kExactLimit;
+#else
+    (void)w;
+    (void)h;
+    return false;
+#endif
+}
+
+}  // namespace
+
+int32_t *make_index(const float *map_x, const float *map_y, int w, int h, int32_t *block) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    auto *out = static_cast<int32_t *>(std::realloc(block, sizeof(int32_t) * (n + 1)));
+    if (!out) {
+        std::free(block);
+        return nullptr;
+    }
+    const bool vec = vector_index(w, h);
+    size_t outside;
+#ifdef TARVO_GATHER_AVX2
+    if (vec)
+        outside = index_pass_avx2(map_x, map_y, w, h, n, out);
+    else
+#endif
+        outside = index_pass_scalar(map_x, map_y, w, h, 0, n, out);
+    out[n] = static_cast<int32_t>(outside);
+    if (outside == 0) return out;
+
+    // Second pass: the positions of the pixels outside go after the count,
+    // their entries read pixel 0.
+    auto *grown = static_cast<int32_t *>(std::realloc(out, sizeof(int32_t) * (n + 1 + outside)));
+    if (!grown) {
+        std::free(out);
+        return nullptr;
+    }
+    int32_t *list = grown + n + 1;
+#ifdef TARVO_GATHER_AVX2
+    if (vec)
+        outside_pass_avx2(grown, n, list);
+    else
+#endif
+        outside_pass_scalar(grown, 0, n, list);
+    return grown;
 }
 
 bool set_vector_gather(bool enabled) {

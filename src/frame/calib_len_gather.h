@@ -3,6 +3,8 @@
 // that have it, an AVX2 form that gives bit-identical results.
 #pragma once
 
+#include <cstdint>
+
 #include "tarvo/tq_calib_len.h"
 
 namespace tarvo::lens {
@@ -16,9 +18,10 @@ void gather(const tq_calib_len_map_t &map, int bx, int by, const float *src, int
 // The full-size sampling of a map as raw-pixel indices, for a w x h image:
 // n = w * h entries (the raw pixel each corrected pixel reads, 0 for those
 // outside the image), then the number k of pixels outside, then their k
-// positions. index_table_size() counts the entries build_index() writes.
-size_t index_table_size(const float *map_x, const float *map_y, int w, int h);
-void build_index(const float *map_x, const float *map_y, int w, int h, int32_t *out);
+// positions. Built in `block` (null, or the table of an earlier build,
+// resized with realloc); returns the table, or null with the block freed
+// when memory runs out.
+int32_t *make_index(const float *map_x, const float *map_y, int w, int h, int32_t *block);
 
 // Tests compare both forms: false keeps the portable one. Returns whether
 // the vector form will be used.

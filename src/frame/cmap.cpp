@@ -70,8 +70,8 @@ tq_cmap_t &default_cmap() {
 
 bool frame_vec::cmap_view(const tq_cmap_t &cmap, CmapView &view) {
     if (!cmap.palette || cmap.size < 1) return false;
-    view = CmapView{cmap.palette, cmap.size, get(cmap.range_min), get(cmap.range_max),
-                    get(cmap.color_scale)};
+    view = CmapView{cmap.palette,          cmap.size, get(cmap.range_min), get(cmap.range_max),
+                    get(cmap.color_scale), nullptr};
     return true;
 }
 }  // namespace tarvo

@@ -1,6 +1,7 @@
 // Colour-mapped pictures of distance images, drawn with the default
 // colour map.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "frame/cmap_default.h"
@@ -35,8 +36,12 @@ extern "C" TARVO_API int tarvo_cmap_float(uint8_t *dst, int dst_len, const float
 
     int i = 0;
     tarvo::frame_vec::CmapView view;
-    if (tarvo::frame_vec::enabled() && tarvo::frame_vec::cmap_view(cmap, view))
-        i = tarvo::frame_vec::cmap_pixels(view, src, n, outfmt, dst);
+    const tarvo::frame_vec::Path path = tarvo::frame_vec::path();
+    if (path != tarvo::frame_vec::Path::portable && tarvo::frame_vec::cmap_view(cmap, view)) {
+        uint32_t *table = tarvo::frame_vec::mm_table(path, view, n);
+        i = tarvo::frame_vec::cmap_pixels(path, view, src, n, outfmt, dst);
+        std::free(table);
+    }
     for (; i < n; ++i) {
         // A NaN pixel carries no distance: drawn as the low-amplitude code.
         const uint32_t c =

@@ -5,33 +5,29 @@
 // are; the colour index from the single-precision offset times the scale
 // in double, truncated; no fused multiply-add. Valid points are packed
 // with a compress, so they keep their order.
+// No fused multiply-add (the build also passes -ffp-contract=off); before
+// the includes, so that the shared arithmetic in frame_vec.h is parsed
+// under it too.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 
 #include "frame/frame_vec.h"
 #include "platform/cpu.h"
 #include "tarvo/tarvo_frame.h"
 
-#pragma STDC FP_CONTRACT OFF
-
 #if defined(__x86_64__) && (defined(__clang__) || defined(__GNUC__))
 #include <immintrin.h>
-
-#include <atomic>
 
 #define TARVO_AVX512 \
     __attribute__((target("avx2,popcnt,avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
 
-namespace tarvo::frame_vec {
+namespace tarvo::frame_vec::avx512 {
 namespace {
-
-bool cpu_ok() {
-    static const bool ok =
-        platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") && TARVO_CPU_HAS("popcnt");
-    return ok;
-}
-
-std::atomic<bool> g_on{true};
 
 // trunc(float offset x scale) of eight lanes, clamped to [0, size]: the
 // truncation only matters below 1 (index size: the last entry) and from
@@ -42,17 +38,31 @@ TARVO_AVX512 inline __m256i trunc8(__m256 f, __m512d scale, __m512d size) {
     return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_max_pd(s, _mm512_setzero_pd()), size));
 }
 
-// Colours of sixteen distances in metres: tq_cmap_get_color of
-// cmap_mm::from_metres(metres, TQ_DIST_LOW_AMP), lane by lane.
-TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
+// The millimetres of sixteen distances in metres: cmap_mm::from_metres
+// with NaN as the low-amplitude code, lane by lane.
+TARVO_AVX512 inline __m512i millimetres16(__m512 metres) {
     const __m512 mm = _mm512_mul_ps(metres, _mm512_set1_ps(1000.0f));
     const __mmask16 nan = _mm512_cmp_ps_mask(mm, mm, _CMP_UNORD_Q);
     const __mmask16 big = _mm512_cmp_ps_mask(mm, _mm512_set1_ps(2147483648.0f), _CMP_GE_OQ);
     // Below -2^31 the conversion gives INT_MIN, as from_metres does.
     __m512i v = _mm512_cvttps_epi32(mm);
     v = _mm512_mask_blend_epi32(big, v, _mm512_set1_epi32(INT_MAX));
-    v = _mm512_mask_blend_epi32(nan, v, _mm512_set1_epi32(TQ_DIST_LOW_AMP));
+    return _mm512_mask_blend_epi32(nan, v, _mm512_set1_epi32(TQ_DIST_LOW_AMP));
+}
 
+// The invalid codes' own colours over the colours c of values v.
+TARVO_AVX512 inline __m512i code_colours(__m512i v, __m512i c) {
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_LOW_AMP)), c,
+                                _mm512_setzero_si512());
+    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_SATURATED)), c,
+                                _mm512_set1_epi32(0x8000FF));
+    return _mm512_mask_blend_epi32(
+        _mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_ADC_OVERFLOW)), c,
+        _mm512_set1_epi32(0xFF0EA9));
+}
+
+// tq_cmap_get_color of sixteen values, from the palette.
+TARVO_AVX512 inline __m512i palette_colours16(const CmapView &m, __m512i v) {
     const __m512i lo = _mm512_set1_epi32(m.range_min);
     const __mmask16 in =
         _mm512_cmpge_epi32_mask(v, lo) & _mm512_cmple_epi32_mask(v, _mm512_set1_epi32(m.range_max));
@@ -66,15 +76,40 @@ TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
     const __m512i t = _mm512_inserti64x4(_mm512_castsi256_si512(t0), t1, 1);
     const __m512i last = _mm512_set1_epi32(m.size - 1);
     const __m512i index = _mm512_min_epi32(_mm512_sub_epi32(_mm512_set1_epi32(m.size), t), last);
-    __m512i c = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, index, m.palette, 4);
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_LOW_AMP)), c,
-                                _mm512_setzero_si512());
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_SATURATED)), c,
-                                _mm512_set1_epi32(0x8000FF));
-    c = _mm512_mask_blend_epi32(_mm512_cmpeq_epi32_mask(v, _mm512_set1_epi32(TQ_DIST_ADC_OVERFLOW)),
-                                c, _mm512_set1_epi32(0xFF0EA9));
-    return c;
+    return code_colours(
+        v, _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, index, m.palette, 4));
 }
+
+// Colours of sixteen distances in metres: tq_cmap_get_color of
+// cmap_mm::from_metres(metres, TQ_DIST_LOW_AMP), lane by lane; from the
+// view's millimetre table when it has one (its entries already hold the
+// codes' colours that fall inside the range).
+TARVO_AVX512 inline __m512i colours16(const CmapView &m, __m512 metres) {
+    const __m512i v = millimetres16(metres);
+    if (!m.by_mm) return palette_colours16(m, v);
+    const __m512i lo = _mm512_set1_epi32(m.range_min);
+    const __mmask16 in =
+        _mm512_cmpge_epi32_mask(v, lo) & _mm512_cmple_epi32_mask(v, _mm512_set1_epi32(m.range_max));
+    return code_colours(v, _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in,
+                                                       _mm512_sub_epi32(v, lo), m.by_mm, 4));
+}
+
+}  // namespace
+
+TARVO_AVX512 void fill_mm_table(const CmapView &m, uint32_t *table, int64_t entries) {
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int64_t j = 0; j < entries; j += 16) {
+        const int64_t left = entries - j;
+        const __mmask16 k =
+            left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1u);
+        // range_min + j stays at most range_max inside the mask.
+        const __m512i v =
+            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int32_t>(m.range_min + j)), iota);
+        _mm512_mask_storeu_epi32(table + j, k, palette_colours16(m, v));
+    }
+}
+
+namespace {
 
 // Byte picks that turn sixteen packed colours 0x00BBGGRR into 48 bytes of
 // R, G, B (or B, G, R).
@@ -125,84 +160,86 @@ TARVO_AVX512 inline __m512i load_i32(const int32_t *p) {
     return _mm512_load_si512(reinterpret_cast<const void *>(p));
 }
 
-// Stores the first k floats of v (k may be 16 or more: all of them).
-TARVO_AVX512 inline void store_first(float *p, __m512 v, int k) {
-    if (k <= 0) return;
-    const __mmask16 mask =
-        k >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << k) - 1u);
-    _mm512_mask_storeu_ps(p, mask, v);
-}
-
-// x, y, z of eight points in double, as pcl.cpp forms them.
-struct Xyz8 {
-    __m256 x, y, z;
-};
-
-TARVO_AVX512 inline Xyz8 xyz8(__m256 ds, __m256i u, const PclRow &r) {
-    const __m512d dsd = _mm512_cvtps_pd(ds);
-    const __m256 du = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtepi32_pd(u), _mm512_set1_pd(r.cx)));
-    const __m512d dud = _mm512_cvtps_pd(du);
-    const __m512d dvd = _mm512_set1_pd(static_cast<double>(r.dv));
-    Xyz8 p;
-    p.x = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dud), _mm512_set1_pd(r.fx)));
-    p.y = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(dsd, dvd), _mm512_set1_pd(r.fy)));
-    const __m512d xd = _mm512_cvtps_pd(p.x), yd = _mm512_cvtps_pd(p.y);
-    const __m512d r2 = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(dsd, dsd), _mm512_mul_pd(xd, xd)),
-                                     _mm512_mul_pd(yd, yd));
-    p.z = _mm256_sqrt_ps(_mm512_cvtpd_ps(r2));
-    return p;
+// Stores the first k floats (0 < k <= 16 m) of the m vectors v: whole
+// vectors with plain stores (masked stores across cache lines cost more
+// than the whole interleave), the rest with a masked one.
+TARVO_AVX512 inline void store_points(float *p, const __m512 *v, int k) {
+    const int full = k / 16, rem = k % 16;
+    for (int m = 0; m < full; ++m) _mm512_storeu_ps(p + 16 * m, v[m]);
+    if (rem)
+        _mm512_mask_storeu_ps(p + 16 * full, static_cast<__mmask16>((1u << rem) - 1u), v[full]);
 }
 
 TARVO_AVX512 inline __m512 join(__m256 lo, __m256 hi) {
     return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
 }
 
-TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, int stride, float *pcl, int64_t &n,
-                            int64_t pcl_len) {
-    const LanePicks &lp = lane_picks();
-    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512 zero = _mm512_setzero_ps(), limit = _mm512_set1_ps(60.0f);
-    for (; u + 16 <= r.w; u += 16) {
-        // Room for sixteen more points: the portable loop would visit (and
-        // read) every pixel of the group and pass every room check in it.
-        if (stride * (n + 16) + stride - 1 >= pcl_len) break;
-        const __m512 d = _mm512_loadu_ps(r.dist + u);
-        // d > 0 and d < 60, both false for a NaN.
-        const __mmask16 valid =
-            _mm512_cmp_ps_mask(d, zero, _CMP_GT_OQ) & _mm512_cmp_ps_mask(d, limit, _CMP_LT_OQ);
-        const int cnt = __builtin_popcount(valid);
-        if (cnt == 0) continue;
-        const __m512 ds =
-            _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
-        const __m512i us =
-            _mm512_maskz_compress_epi32(valid, _mm512_add_epi32(_mm512_set1_epi32(u), iota));
-        const Xyz8 a = xyz8(_mm512_castps512_ps256(ds), _mm512_castsi512_si256(us), r);
-        Xyz8 b = a;
-        if (cnt > 8) b = xyz8(_mm512_extractf32x8_ps(ds, 1), _mm512_extracti64x4_epi64(us, 1), r);
-        const __m512 x = join(a.x, b.x), y = join(a.y, b.y), z = join(a.z, b.z);
-        float *out = pcl + stride * n;
-        const int floats = stride * cnt;
-        if (stride == 3) {
-            for (int m = 0; m < 3; ++m) {
-                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
-                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s3b[m]), z),
-                            floats - 16 * m);
-            }
-        } else {
-            const __m512 w = r.colours ? _mm512_cvtepu32_ps(colours16(*r.colours, ds)) : ds;
-            for (int m = 0; m < 4; ++m) {
-                const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s4a[m]), y);
-                const __m512 zw = _mm512_permutex2var_ps(z, load_i32(lp.s4b[m]), w);
-                store_first(out + 16 * m, _mm512_permutex2var_ps(xy, load_i32(lp.s4c[m]), zw),
-                            floats - 16 * m);
-            }
+// The points of sixteen pixels, interleaved: S vectors of x, y, z (and w
+// for S = 4) of the valid pixels packed, cnt of them.
+template <int S>
+struct Group {
+    __m512 v[S];
+    int cnt;
+};
+
+template <int S>
+TARVO_AVX512 inline Group<S> group16(const PclRow &r, int u, const LanePicks &lp) {
+    const __m512 d = _mm512_loadu_ps(r.dist + u);
+    // d > 0 and d < 60, both false for a NaN.
+    const __mmask16 valid = _mm512_cmp_ps_mask(d, _mm512_setzero_ps(), _CMP_GT_OQ) &
+                            _mm512_cmp_ps_mask(d, _mm512_set1_ps(60.0f), _CMP_LT_OQ);
+    Group<S> g;
+    g.cnt = __builtin_popcount(valid);
+    const __m512 ds =
+        _mm512_maskz_compress_ps(valid, _mm512_mul_ps(d, _mm512_set1_ps(r.dist_scale)));
+    const __m512 du = _mm512_maskz_compress_ps(valid, _mm512_loadu_ps(r.du + u));
+    __m256 x0, y0, r0, x1, y1, r1;
+    point_xyr<__m512d>(_mm512_castps512_ps256(ds), _mm512_castps512_ps256(du), r, x0, y0, r0);
+    point_xyr<__m512d>(_mm512_extractf32x8_ps(ds, 1), _mm512_extractf32x8_ps(du, 1), r, x1, y1, r1);
+    const __m512 x = join(x0, x1), y = join(y0, y1);
+    const __m512 z = _mm512_sqrt_ps(join(r0, r1));
+    if constexpr (S == 3) {
+        for (int m = 0; m < 3; ++m) {
+            const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s3a[m]), y);
+            g.v[m] = _mm512_permutex2var_ps(xy, load_i32(lp.s3b[m]), z);
         }
-        n += cnt;
+    } else {
+        const __m512 w = r.colours ? _mm512_cvtepu32_ps(colours16(*r.colours, ds)) : ds;
+        for (int m = 0; m < 4; ++m) {
+            const __m512 xy = _mm512_permutex2var_ps(x, load_i32(lp.s4a[m]), y);
+            const __m512 zw = _mm512_permutex2var_ps(z, load_i32(lp.s4b[m]), w);
+            g.v[m] = _mm512_permutex2var_ps(xy, load_i32(lp.s4c[m]), zw);
+        }
+    }
+    return g;
+}
+
+// Groups of sixteen pixels while room for sixteen more points is left: the
+// portable loop would visit (and read) every pixel of the group and pass
+// every room check in it. Plain clouds take two groups at a time while room
+// for 32 is left, so that one group's arithmetic overlaps the other's (four
+// components would run out of registers).
+template <int S>
+TARVO_AVX512 int pcl_avx512(const PclRow &r, int u, float *pcl, int64_t &n, int64_t pcl_len) {
+    const LanePicks &lp = lane_picks();
+    for (; S == 3 && u + 32 <= r.w && S * (n + 32) + S - 1 < pcl_len; u += 32) {
+        const Group<S> g0 = group16<S>(r, u, lp), g1 = group16<S>(r, u + 16, lp);
+        store_points(pcl + S * n, g0.v, S * g0.cnt);
+        n += g0.cnt;
+        store_points(pcl + S * n, g1.v, S * g1.cnt);
+        n += g1.cnt;
+    }
+    for (; u + 16 <= r.w && S * (n + 16) + S - 1 < pcl_len; u += 16) {
+        const Group<S> g = group16<S>(r, u, lp);
+        store_points(pcl + S * n, g.v, S * g.cnt);
+        n += g.cnt;
     }
     return u;
 }
 
-TARVO_AVX512 int cmap_avx512(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
+}  // namespace
+
+TARVO_AVX512 int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
     const BytePicks &bp = byte_picks();
     const __m512i pick = _mm512_load_si512(outfmt == TARVO_CMAP_OUTFMT_BGR ? bp.bgr : bp.rgb);
     int i = 0;
@@ -217,42 +254,18 @@ TARVO_AVX512 int cmap_avx512(const CmapView &m, const float *src, int n, int out
     return i;
 }
 
-}  // namespace
-
-bool enabled() {
-    return g_on.load(std::memory_order_relaxed) && cpu_ok();
+TARVO_AVX512 int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n,
+                            int64_t pcl_len) {
+    return stride == 3 ? pcl_avx512<3>(row, u, pcl, n, pcl_len)
+                       : pcl_avx512<4>(row, u, pcl, n, pcl_len);
 }
 
-bool set_enabled(bool on) {
-    g_on.store(on, std::memory_order_relaxed);
-    return enabled();
+bool cpu_ok() {
+    static const bool ok =
+        platform::cpu_has_avx512() && TARVO_CPU_HAS("avx512vbmi") && TARVO_CPU_HAS("popcnt");
+    return ok;
 }
 
-int cmap_pixels(const CmapView &m, const float *src, int n, int outfmt, uint8_t *dst) {
-    return cmap_avx512(m, src, n, outfmt, dst);
-}
-
-int pcl_pixels(const PclRow &row, int u, int stride, float *pcl, int64_t &n, int64_t pcl_len) {
-    return pcl_avx512(row, u, stride, pcl, n, pcl_len);
-}
-
-}  // namespace tarvo::frame_vec
-
-#else
-
-namespace tarvo::frame_vec {
-bool enabled() {
-    return false;
-}
-bool set_enabled(bool) {
-    return false;
-}
-int cmap_pixels(const CmapView &, const float *, int, int, uint8_t *) {
-    return 0;
-}
-int pcl_pixels(const PclRow &, int u, int, float *, int64_t &, int64_t) {
-    return u;
-}
-}  // namespace tarvo::frame_vec
+}  // namespace tarvo::frame_vec::avx512
 
 #endif

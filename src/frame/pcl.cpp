@@ -2,6 +2,8 @@
 // with camera parameters from the application or the chip driver.
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "api/dev_door.h"
 #include "frame/cmap_default.h"
@@ -67,23 +69,31 @@ int point_cloud(const char *name, tarvo_dev_t *dev, float *pcl, int pcl_len, con
     // The vector path takes whole groups of pixels while they surely fit;
     // the loop below does the rest of each row.
     tarvo::frame_vec::CmapView view{};
-    const bool vec = tarvo::frame_vec::enabled() &&
+    const tarvo::frame_vec::Path path = tarvo::frame_vec::path();
+    const bool vec = path != tarvo::frame_vec::Path::portable &&
                      (kStride == 3 || !pseudo_color || tarvo::frame_vec::cmap_view(cmap, view));
+    const std::unique_ptr<uint32_t, decltype(&std::free)> table(
+        vec && kStride == 4 && pseudo_color
+            ? tarvo::frame_vec::mm_table(path, view, static_cast<int64_t>(img_w) * img_h)
+            : nullptr,
+        &std::free);
+    // u - cx is the same in every row.
+    const std::unique_ptr<float, decltype(&std::free)> du_of_u(
+        vec && img_w > 0 ? static_cast<float *>(std::malloc(sizeof(float) * img_w)) : nullptr,
+        &std::free);
+    if (du_of_u)
+        for (int u = 0; u < img_w; ++u) du_of_u.get()[u] = static_cast<float>(u - cam.cx);
     int64_t n = 0;
     for (int v = 0; v < img_h; ++v) {
         const float dv = static_cast<float>(v - cam.cy);
         const int64_t row = static_cast<int64_t>(v) * img_w;
         int u = 0;
-        if (vec) {
-            const tarvo::frame_vec::PclRow r{dist + row,
-                                             img_w,
-                                             dv,
-                                             cam.cx,
-                                             cam.fx,
-                                             cam.fy,
-                                             cam.dist_scale,
-                                             kStride == 4 && pseudo_color ? &view : nullptr};
-            u = tarvo::frame_vec::pcl_pixels(r, 0, kStride, pcl, n, pcl_len);
+        if (du_of_u) {
+            const tarvo::frame_vec::PclRow r{
+                dist + row, du_of_u.get(),  img_w,
+                dv,         cam.cx,         cam.fx,
+                cam.fy,     cam.dist_scale, kStride == 4 && pseudo_color ? &view : nullptr};
+            u = tarvo::frame_vec::pcl_pixels(path, r, 0, kStride, pcl, n, pcl_len);
         }
         for (; u < img_w; ++u) {
             // Room for one more point, checked before every pixel.

@@ -154,17 +154,23 @@ TEST(CalibLenMap, ZeroCoefficientsGiveAPureStretchWhateverTheCameraMatrix) {
     }
 }
 
-// Both forms of the map fill (portable and vector) against the model.
-class CalibLenFill : public ::testing::TestWithParam<bool> {
+// Every form of the map fill (portable, AVX, AVX-512) against the model.
+using tarvo::lens::FillPath;
+class CalibLenFill : public ::testing::TestWithParam<FillPath> {
   protected:
-    void SetUp() override { tarvo::lens::set_vector_fill(GetParam()); }
-    void TearDown() override { tarvo::lens::set_vector_fill(true); }
+    void SetUp() override {
+        if (!tarvo::lens::set_fill_path(GetParam())) GTEST_SKIP() << "not on this processor";
+    }
+    void TearDown() override { tarvo::lens::set_fill_path(FillPath::avx512); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Fill, CalibLenFill, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &i) {
-                             return i.param ? std::string("Vector") : std::string("Portable");
-                         });
+std::string fill_name(const ::testing::TestParamInfo<FillPath> &i) {
+    return i.param == FillPath::portable ? "Portable" : i.param == FillPath::avx ? "Avx" : "Avx512";
+}
+
+INSTANTIATE_TEST_SUITE_P(Fill, CalibLenFill,
+                         ::testing::Values(FillPath::portable, FillPath::avx, FillPath::avx512),
+                         fill_name);
 
 TEST_P(CalibLenFill, DistortedLensFollowsTheModelBitForBit) {
     tq_lens_param_t lenses[] = {barrel_lens(), barrel_lens(), barrel_lens()};
@@ -174,9 +180,10 @@ TEST_P(CalibLenFill, DistortedLensFollowsTheModelBitForBit) {
     lenses[1].dcoeff[2] = -0.01;
     lenses[1].dcoeff[3] = 0.008;
     lenses[1].cx = 140.0;
-    // A size that is no multiple of four either way.
+    // A size that is no multiple of four or eight either way: 247 rows are
+    // groups of eight, one group of four and three single rows.
     lenses[2].img_w = 323;
-    lenses[2].img_h = 243;
+    lenses[2].img_h = 247;
     for (const tq_lens_param_t &lens : lenses) {
         Map map;
         const int n = lens.img_w * lens.img_h;
@@ -259,6 +266,20 @@ TEST(CalibLenMap, RebuildingReleasesTheOldArraysAndFailureUnbuilds) {
     lens.img_h = 120;
     ASSERT_EQ(tq_calib_len_init_map(&map.m, &lens), 160 * 120);  // leak check covers the old arrays
     EXPECT_EQ(map.m.width, 160);
+    // A rebuild at the same size takes the old arrays over: it gives the
+    // map a fresh record gets.
+    const tq_lens_param_t other = barrel_lens();
+    lens.img_w = 320;
+    lens.img_h = 240;
+    lens.dcoeff[0] = 0.2;
+    ASSERT_EQ(tq_calib_len_init_map(&map.m, &other), 320 * 240);
+    ASSERT_EQ(tq_calib_len_init_map(&map.m, &lens), 320 * 240);
+    Map fresh;
+    ASSERT_EQ(tq_calib_len_init_map(&fresh.m, &lens), 320 * 240);
+    EXPECT_EQ(0, std::memcmp(map.m.map_x, fresh.m.map_x, 4 * 320 * 240));
+    EXPECT_EQ(0, std::memcmp(map.m.map_y, fresh.m.map_y, 4 * 320 * 240));
+    const int32_t entries = 320 * 240 + 1 + fresh.m.src_index[320 * 240];
+    EXPECT_EQ(0, std::memcmp(map.m.src_index, fresh.m.src_index, 4 * entries));
     lens.img_w = 1;
     EXPECT_EQ(tq_calib_len_init_map(&map.m, &lens), 0);
     EXPECT_EQ(map.m.inited, 0);

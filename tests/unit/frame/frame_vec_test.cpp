@@ -1,5 +1,5 @@
-// The vector paths of the point clouds and the colour pictures against
-// the portable loops, bit for bit, on random images holding every kind of
+// Each vector path (AVX2, AVX-512) of the point clouds and the colour
+// pictures against the portable loops, bit for bit, on random images holding every kind of
 // value a distance image can carry: NaN, infinities, 0, 60 m, the invalid
 // codes, negative and tiny values.
 #include "frame/frame_vec.h"
@@ -11,13 +11,15 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tarvo/tarvo.h"
 
 namespace {
 
-using tarvo::frame_vec::set_enabled;
+using tarvo::frame_vec::Path;
+using tarvo::frame_vec::set_widest;
 
 std::vector<float> random_image(int n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -43,14 +45,14 @@ std::vector<float> random_image(int n, uint32_t seed) {
     return img;
 }
 
-class FrameVector : public ::testing::Test {
+class FrameVector : public ::testing::TestWithParam<Path> {
   protected:
     void SetUp() override {
         tarvo_init("frame_vec_test.log");
-        if (!set_enabled(true)) GTEST_SKIP() << "no vector path on this processor";
+        if (!set_widest(GetParam())) GTEST_SKIP() << "not on this processor";
     }
     void TearDown() override {
-        set_enabled(true);
+        set_widest(Path::avx512);
         tarvo_uninit();
     }
 
@@ -58,9 +60,9 @@ class FrameVector : public ::testing::Test {
     template <class F>
     void agree(size_t bytes, F &&call, const char *what) {
         std::vector<uint8_t> a(bytes, 0xA5), b(bytes, 0xA5);
-        set_enabled(false);
+        set_widest(Path::portable);
         const int na = call(a.data());
-        set_enabled(true);
+        set_widest(GetParam());
         const int nb = call(b.data());
         EXPECT_EQ(na, nb) << what;
         for (size_t i = 0; i < bytes; ++i)
@@ -71,7 +73,7 @@ class FrameVector : public ::testing::Test {
     }
 };
 
-TEST_F(FrameVector, PointCloudsMatchThePortableLoop) {
+TEST_P(FrameVector, PointCloudsMatchThePortableLoop) {
     tarvo_dev_t dev{};
     const tarvo_camera_param_t cams[] = {
         {161.3f, 118.7f, 212.5f, 211.9f, 1.0f},
@@ -85,7 +87,7 @@ TEST_F(FrameVector, PointCloudsMatchThePortableLoop) {
         const int w = sz[0], h = sz[1], px = w * h;
         const std::vector<float> img = random_image(px, seed++);
         for (const tarvo_camera_param_t &cam : cams) {
-            tarvo_cmap_float(nullptr, 0, nullptr, 0, TARVO_CMAP_OUTFMT_RGB, 0.5f, 9.5f);
+            tarvo_cmap_float(nullptr, 0, nullptr, 0, TARVO_CMAP_OUTFMT_RGB, 0.5f, 7.5f);
             // Room for every point, and room that ends inside the image
             // (not a whole number of points).
             for (int len : {4 * px, px / 3 + 2}) {
@@ -110,12 +112,14 @@ TEST_F(FrameVector, PointCloudsMatchThePortableLoop) {
     }
 }
 
-TEST_F(FrameVector, ColourPicturesMatchThePortableLoop) {
+TEST_P(FrameVector, ColourPicturesMatchThePortableLoop) {
     const int px = 320 * 240 + 7;
     const std::vector<float> img = random_image(px, 99);
-    // Ordinary, reversed, empty (scales size and 255) and vast ranges.
-    const float ranges[][2] = {
-        {0.5f, 3.5f}, {9.0f, 0.2f}, {2.0f, 2.0f}, {-3e6f, 3e6f}, {0.0f, 65.5f}};
+    // Ordinary, reversed, empty (scales size and 255) and vast ranges, one
+    // whose offsets pass 2^16 at a scale that moves the index, and one that
+    // holds the invalid codes.
+    const float ranges[][2] = {{0.5f, 3.5f},  {9.0f, 0.2f},      {2.0f, 2.0f},  {-3e6f, 3e6f},
+                               {0.0f, 65.5f}, {-100.0f, 100.0f}, {63.0f, 66.0f}};
     for (const auto &r : ranges)
         for (int fmt : {TARVO_CMAP_OUTFMT_RGB, TARVO_CMAP_OUTFMT_RGB32, TARVO_CMAP_OUTFMT_BGR}) {
             const int bpp = fmt == TARVO_CMAP_OUTFMT_RGB32 ? 4 : 3;
@@ -129,5 +133,12 @@ TEST_F(FrameVector, ColourPicturesMatchThePortableLoop) {
             }
         }
 }
+
+std::string path_name(const ::testing::TestParamInfo<Path> &i) {
+    return i.param == Path::avx2 ? "Avx2" : "Avx512";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FrameVector, ::testing::Values(Path::avx2, Path::avx512),
+                         path_name);
 
 }  // namespace

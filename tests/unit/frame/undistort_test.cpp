@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <vector>
@@ -151,6 +152,17 @@ TEST_P(UndistortForms, MatchesTheSamplingRuleOnRandomMapsAndFactors) {
                 ASSERT_EQ(dst[y * w + x], reference_pixel(map.xs[i], bx, map.ys[i], by, src, w, h))
                     << "round " << round << " pixel " << x << "," << y;
             }
+        if (bx != 1 || by != 1) continue;
+        // Full-size maps also go through the index table a built map
+        // carries (grown from a block that is too small).
+        map.m.src_index = tarvo::lens::make_index(map.xs.data(), map.ys.data(), w, h,
+                                                  static_cast<int32_t *>(std::malloc(4)));
+        ASSERT_NE(map.m.src_index, nullptr);
+        std::vector<float> via_index(w * h, kUntouched);
+        ASSERT_EQ(
+            tq_calib_len_undistort(&map.m, via_index.data(), w * h, src.data(), w, h, kInvalid), 1);
+        std::free(map.m.src_index);
+        ASSERT_EQ(via_index, dst) << "round " << round;
     }
 }
 
