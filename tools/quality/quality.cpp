@@ -33,8 +33,8 @@ void eigen_sym(Mat3 a, std::array<double, 3> &val, Mat3 &vec) {
             for (int q = p + 1; q < 3; ++q) {
                 if (a[p][q] == 0.0) continue;
                 const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-                const double t = (theta >= 0 ? 1.0 : -1.0) /
-                                 (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double t =
+                    (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
                 for (int k = 0; k < 3; ++k) {  // a = a * J
                     const double akp = a[k][p], akq = a[k][q];
@@ -184,8 +184,7 @@ bool Analyzer::add(tarvo_dev_t *dev, const float *dist, int width, int height,
     out = Figures{};
     if (!dist || width <= 0 || height <= 0 || width > 8192 || height > 8192) return false;
     Roi roi = want_roi_;
-    if (roi.w <= 0 || roi.h <= 0 || !clip_roi(roi, width, height))
-        roi = centre_roi(width, height);
+    if (roi.w <= 0 || roi.h <= 0 || !clip_roi(roi, width, height)) roi = centre_roi(width, height);
     if (width != width_ || height != height_ || roi.x != roi_.x || roi.y != roi_.y ||
         roi.w != roi_.w || roi.h != roi_.h) {
         width_ = width;
@@ -214,9 +213,9 @@ bool Analyzer::add(tarvo_dev_t *dev, const float *dist, int width, int height,
         unit.dist_scale = 1.0f;
     }
     points_.resize(3 * px);
-    const int n = tarvo_frame_get_pcl(dev, points_.data(), static_cast<int>(points_.size()),
-                                      masked_.data(), static_cast<int>(all), width, height,
-                                      cam ? &unit : nullptr);
+    const int n =
+        tarvo_frame_get_pcl(dev, points_.data(), static_cast<int>(points_.size()), masked_.data(),
+                            static_cast<int>(all), width, height, cam ? &unit : nullptr);
     int count = 0;
     for (int v = 0; v < roi_.h; ++v)
         for (int u = 0; u < roi_.w; ++u)
