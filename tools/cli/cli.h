@@ -124,5 +124,6 @@ void add_capture(CLI::App &app, Global &g, Runner &run);
 void add_record(CLI::App &app, Global &g, Runner &run);
 void add_convert(CLI::App &app, Global &g, Runner &run);
 void add_transfer(CLI::App &app, Global &g, Runner &run);  // fw-upgrade, data-write, data-read
+void add_view(CLI::App &app, Global &g, Runner &run);
 
 }  // namespace tarvo_cli
