@@ -11,6 +11,10 @@
 
 #include "tarvo/tarvo.h"
 
+namespace tarvo_quality {
+struct Figures;
+}
+
 namespace tarvo_cli {
 
 // Exit statuses of the program.
@@ -124,6 +128,11 @@ void add_capture(CLI::App &app, Global &g, Runner &run);
 void add_record(CLI::App &app, Global &g, Runner &run);
 void add_convert(CLI::App &app, Global &g, Runner &run);
 void add_transfer(CLI::App &app, Global &g, Runner &run);  // fw-upgrade, data-write, data-read
+void add_quality(CLI::App &app, Global &g, Runner &run);
 void add_view(CLI::App &app, Global &g, Runner &run);
+
+// The depth-quality figures as a record (quality prints it, the viewer
+// sends it).
+Record quality_record(const tarvo_quality::Figures &f);
 
 }  // namespace tarvo_cli

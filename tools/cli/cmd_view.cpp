@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "cli.h"
 #include "frame_codec.h"
 #include "images.h"
+#include "quality.h"
 #include "recorder.h"
 #include "server.h"
 #include "tarvo/tarvo_drv.h"
@@ -114,6 +117,7 @@ class Viewer : public FrameSink {
     bool frame(tarvo_dev_t *dev, unsigned n, const uint8_t *raw, const tarvo_frame_info_t &info,
                const Image &im) override {
         publish(dev, info, im);
+        measure_quality(dev, im);
         if (recorder_ && !recorder_->frame(dev, n, raw, info, im)) stop_recording(dev);
         run_jobs(dev, im, false);
         std::lock_guard lk(m_);
@@ -208,6 +212,38 @@ class Viewer : public FrameSink {
         size_ = std::to_string(im.width) + "x" + std::to_string(im.height);
     }
 
+    // The depth-quality figures of this frame over the page's region.
+    void measure_quality(tarvo_dev_t *dev, const Image &im) {
+        tarvo_quality::Figures q;
+        const bool ok = quality_.add(dev, im.dist.data(), im.width, im.height, nullptr, q);
+        std::lock_guard lk(m_);
+        quality_ok_ = ok;
+        if (ok) quality_fig_ = q;
+    }
+
+    // /api/quality?x=&y=&w=&h=[&truth=M]: the region and the true distance.
+    vw::Reply set_quality(const vw::Request &rq) {
+        int64_t v[4];
+        const char *keys[4] = {"x", "y", "w", "h"};
+        for (int k = 0; k < 4; ++k)
+            if (!number(rq, keys[k], v[k]) || v[k] < 0 || v[k] > 8192)
+                return json(json_reply_error("the region needs x, y, w and h in pixels"), 400);
+        double truth = NAN;
+        const auto t = rq.query.find("truth");
+        if (t != rq.query.end() && !t->second.empty()) {
+            char *end = nullptr;
+            truth = std::strtod(t->second.c_str(), &end);
+            if (*end || !(truth > 0 && truth < 100))
+                return json(json_reply_error("truth needs a distance in metres"), 400);
+        }
+        quality_.set_roi({static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
+                          static_cast<int>(v[3])});
+        quality_.set_truth(truth);
+        Record r;
+        r.add("roi", true);
+        return json(r);
+    }
+
     void run_jobs(tarvo_dev_t *dev, const Image &im, bool stopped) {
         std::vector<std::shared_ptr<Job>> todo;
         {
@@ -227,6 +263,7 @@ class Viewer : public FrameSink {
         if (rq.path == "set") return set(dev, rq);
         if (rq.path == "save") return save(dev, im, rq);
         if (rq.path == "record") return record(dev, rq);
+        if (rq.path == "quality") return set_quality(rq);
         return json(json_reply_error("no such request: " + rq.path), 404);
     }
 
@@ -386,6 +423,7 @@ class Viewer : public FrameSink {
             .add("switches", switches_record(sw_))
             .add("recording", recording_)
             .add("save_dir", std::filesystem::absolute(a_.save_dir).lexically_normal().string());
+        if (quality_ok_) r.add("quality", quality_record(quality_fig_));
         return json(r);
     }
 
@@ -423,6 +461,7 @@ class Viewer : public FrameSink {
     std::string rec_path_;
     std::vector<uint8_t> calib_;
     bool calib_read_ = false;
+    tarvo_quality::Analyzer quality_{30};
 
     // Shared with civetweb's threads.
     mutable std::mutex m_;
@@ -432,6 +471,8 @@ class Viewer : public FrameSink {
     Switches sw_;  // written by the camera thread only under jobs, read in status()
     bool recording_ = false;
     std::string palette_;
+    tarvo_quality::Figures quality_fig_;
+    bool quality_ok_ = false;
 };
 
 std::string web_dir_default() {

@@ -29,6 +29,7 @@ int main(int argc, char **argv) {
     add_record(app, g, run);
     add_convert(app, g, run);
     add_transfer(app, g, run);
+    add_quality(app, g, run);
 #ifdef TARVO_CLI_VIEW
     add_view(app, g, run);
 #endif

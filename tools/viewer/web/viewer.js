@@ -313,34 +313,51 @@ $('record').addEventListener('click', async () => {
 
 // ---- depth quality --------------------------------------------------------
 
-let roi = null;  // {x, y, w, h} in pixels
+// The region: the tool's default until the user types one.
+let roi = null, roiTyped = false;  // {x, y, w, h} in pixels
 function drawRoi(f) {
-  if (!roi) {
-    roi = { x: Math.floor(f.width * 3 / 8), y: Math.floor(f.height * 3 / 8), w: Math.floor(f.width / 4), h: Math.floor(f.height / 4) };
-    $('roi-x').value = roi.x; $('roi-y').value = roi.y; $('roi-w').value = roi.w; $('roi-h').value = roi.h;
-  }
   const c = $('roi-overlay').getContext('2d');
   c.clearRect(0, 0, f.width, f.height);
+  if (!roi) return;
   c.strokeStyle = '#fff';
   c.lineWidth = 1;
   c.strokeRect(roi.x + 0.5, roi.y + 0.5, roi.w - 1, roi.h - 1);
 }
 function roiChanged() {
   roi = { x: +$('roi-x').value, y: +$('roi-y').value, w: +$('roi-w').value, h: +$('roi-h').value };
+  roiTyped = true;
   sendQuality();
 }
-for (const id of ['roi-x', 'roi-y', 'roi-w', 'roi-h', 'truth']) $(id).addEventListener('change', roiChanged);
+for (const id of ['roi-x', 'roi-y', 'roi-w', 'roi-h', 'truth']) {
+  $(id).addEventListener('input', () => { roiTyped = true; });
+  $(id).addEventListener('change', roiChanged);
+}
 async function sendQuality() {
-  if (!roi) return;
   const t = $('truth').value === '' ? '' : `&truth=${parseFloat($('truth').value)}`;
-  try { await post(`quality?x=${roi.x}&y=${roi.y}&w=${roi.w}&h=${roi.h}${t}`); } catch (e) { /* shown by status */ }
+  try { await post(`quality?x=${roi.x}&y=${roi.y}&w=${roi.w}&h=${roi.h}${t}`); } catch (e) {
+    $('quality-figures').textContent = e.message;
+  }
 }
 
-function showQuality(q) {
+const QUALITY_ROWS = [
+  ['distance_m', 'plane distance', 'm', 4], ['tilt_deg', 'tilt', '°', 2],
+  ['tilt_x_deg', 'tilt about x (lower part further)', '°', 2], ['tilt_y_deg', 'tilt about y (right part further)', '°', 2],
+  ['rms_mm', 'RMS to the plane', 'mm', 2], ['rms_percent', 'RMS share of the distance', '%', 3],
+  ['fill_rate_percent', 'fill rate', '%', 1], ['temporal_noise_mm', 'temporal noise (median of pixels)', 'mm', 2],
+  ['frames', 'frames in the noise window', '', 0], ['true_distance_m', 'true distance', 'm', 4],
+  ['error_mm', 'error against the true distance', 'mm', 2], ['error_percent', 'error share', '%', 3],
+];
+function showQuality(q, undistort) {
   const t = $('quality-figures');
-  if (!q) { t.innerHTML = ''; return; }
-  const rows = Object.entries(q).filter(([, v]) => typeof v !== 'object');
-  t.innerHTML = rows.map(([k, v]) => `<tr><th>${k.replaceAll('_', ' ')}</th><td id="q-${k}">${typeof v === 'number' ? +v.toFixed(4) : v}</td></tr>`).join('');
+  if (!q) { t.innerHTML = '<tr><td>no figures yet</td></tr>'; return; }
+  if (!roiTyped && q.roi) {
+    roi = { x: q.roi.x, y: q.roi.y, w: q.roi.width, h: q.roi.height };
+    $('roi-x').value = roi.x; $('roi-y').value = roi.y; $('roi-w').value = roi.w; $('roi-h').value = roi.h;
+  }
+  const fmt = (v, d) => (v === null || v === undefined ? '-' : (+v).toFixed(d));
+  t.innerHTML = QUALITY_ROWS.filter(([k]) => k in q)
+    .map(([k, name, unit, d]) => `<tr><th>${name}</th><td id="q-${k}">${fmt(q[k], d)} ${unit}</td></tr>`).join('') +
+    (undistort ? '' : '<tr><th colspan="2" class="hint">lens undistortion is off: a flat wall looks bent</th></tr>');
 }
 
 async function pollStatus() {
@@ -348,7 +365,7 @@ async function pollStatus() {
     const s = await (await fetch('/api/status')).json();
     $('source').textContent = s.source;
     viewer.status = s;
-    showQuality(s.quality);
+    showQuality(s.quality, s.switches.undistort);
     const sw = s.switches;
     if (document.activeElement?.tagName !== 'INPUT') {
       $('undistort').checked = sw.undistort;
