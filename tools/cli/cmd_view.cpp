@@ -19,6 +19,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "capture.h"
 #include "cli.h"
@@ -101,6 +102,10 @@ class Viewer : public FrameSink {
         if (rq.path == "palette") return palette();
         if (rq.method != "POST") return json(json_reply_error("use POST"), 405);
         auto job = std::make_shared<Job>();
+        {
+            std::lock_guard lk(m_);
+            if (closing_) return json(json_reply_error("the viewer is stopping"), 503);
+        }
         job->rq = rq;
         job->needs_stop = (rq.path == "set" && rq.query.count("fps")) ||
                           (rq.path == "record" && rq.query.count("on") && rq.query.at("on") == "1");
@@ -121,9 +126,16 @@ class Viewer : public FrameSink {
         if (recorder_ && !recorder_->frame(dev, n, raw, info, im)) stop_recording(dev);
         run_jobs(dev, im, false);
         std::lock_guard lk(m_);
-        const bool stop_job =
+        stop_asked_ =
             std::any_of(jobs_.begin(), jobs_.end(), [](const auto &j) { return j->needs_stop; });
-        return !g_stop && !stop_job;
+        return !g_stop && !stop_asked_;
+    }
+
+    // True once after frame() ended a capture for a request that needs
+    // the capture stopped.
+    bool take_stop_request() {
+        std::lock_guard lk(m_);
+        return std::exchange(stop_asked_, false);
     }
 
     // Between two captures: the requests that need the capture stopped.
@@ -139,6 +151,7 @@ class Viewer : public FrameSink {
     }
     void fail_jobs(const std::string &why) {
         std::lock_guard lk(m_);
+        closing_ = true;
         for (auto &j : jobs_) j->done.set_value(json(json_reply_error(why), 503));
         jobs_.clear();
     }
@@ -470,6 +483,7 @@ class Viewer : public FrameSink {
     std::string size_;
     Switches sw_;  // written by the camera thread only under jobs, read in status()
     bool recording_ = false;
+    bool stop_asked_ = false, closing_ = false;
     std::string palette_;
     tarvo_quality::Figures quality_fig_;
     bool quality_ok_ = false;
@@ -518,7 +532,7 @@ int serve(const ViewArgs &a, tarvo_dev_t *dev, const std::string &source) {
         o.undistort = o.hdr = false;
         o.min_amplitude = o.auto_intg = o.sync_guard = -1;
         if (g_stop) break;
-        if (status != k_ok && sum.frames == 0) break;  // the camera failed: said why
+        if (!view.take_stop_request()) break;  // the camera failed: said why
         view.run_stopped(dev);
         status = k_ok;
     }
