@@ -5,7 +5,8 @@
 //
 // Environment: TARVO_SIM, TARVO_CLI (the programs), TARVO_WEB (the page's
 // directory, with node_modules), TARVO_ARTEFACTS (screenshots), and
-// optionally CHROMIUM (the browser).
+// optionally CHROMIUM (the browser) and TARVO_TSAN (a ThreadSanitizer
+// build).
 import { spawn, execFileSync } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -155,6 +156,10 @@ try {
       return (await page.locator('#saved').textContent()).match(/recorded (\d+) frames to (\S+)/);
     })());
     assert.ok(+frames >= 5, `${frames} frames`);
+    assert.equal(fs.readFileSync(tvr).subarray(0, 8).toString(), 'TARVOREC');
+    // Under ThreadSanitizer a second emulated bus in convert is too slow
+    // for the link's command time-outs on a small machine.
+    if (process.env.TARVO_TSAN) return;
     const conv = JSON.parse(execFileSync(cli, ['--json', '--prefix', path.join(work, 'prefix'), 'convert', tvr,
       '--frame', '2', '--png', path.join(work, 'rec.png')], { encoding: 'utf8' }));
     assert.ok(Math.abs(conv.centre_median_m - DIST_M) < 0.05, JSON.stringify(conv));
@@ -239,12 +244,15 @@ try {
     await page.fill('#fps-set', '5');
     await page.dispatchEvent('#fps-set', 'change');
     await until(page, () => window.viewer.status && window.viewer.status.switches.fps === 5, null, 'fps 5 set');
-    const c0 = await page.evaluate(() => window.viewer.frame.cameraIndex);
-    await page.waitForTimeout(3000);
-    const s = await status(page);
-    assert.ok(s.fps > 2 && s.fps < 5.6, `${s.fps} fps after asking for 5`);
-    const c1 = await page.evaluate(() => window.viewer.frame.cameraIndex);
-    assert.ok(c1 !== c0, 'frames still come');
+    // The camera's frame indices over 4 s after the capture restarted, by
+    // the tool's clock when it published them.
+    await page.waitForTimeout(1500);
+    const index = () => page.evaluate(() => [window.viewer.frame.cameraIndex, window.viewer.frame.timeMs]);
+    const [c0, t0] = await index();
+    await page.waitForTimeout(4000);
+    const [c1, t1] = await index();
+    const rate = ((c1 - c0) & 0xFFFF) / ((t1 - t0) / 1000);
+    assert.ok(rate > 2 && rate < 5.6, `${rate.toFixed(2)} camera frames per second after asking for 5`);
   });
 } finally {
   await browser.close();
