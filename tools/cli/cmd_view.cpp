@@ -100,6 +100,10 @@ class Viewer : public FrameSink {
     vw::Reply api(const vw::Request &rq) {
         if (rq.path == "status") return status();
         if (rq.path == "palette") return palette();
+        if (rq.path == "rays") {
+            std::lock_guard lk(m_);
+            return {rays_.empty() ? 503 : 200, "application/octet-stream", rays_};
+        }
         if (rq.method != "POST") return json(json_reply_error("use POST"), 405);
         auto job = std::make_shared<Job>();
         {
@@ -190,12 +194,9 @@ class Viewer : public FrameSink {
             fps_n_ = 1;
             fps_t0_ = now;
         }
-        const size_t px = static_cast<size_t>(im.width) * im.height;
-        xyz_.resize(3 * px);
-        const int points =
-            tarvo_frame_get_pcl(dev, xyz_.data(), static_cast<int>(xyz_.size()), im.dist.data(),
-                                static_cast<int>(px), im.width, im.height, nullptr);
+        if (im.width != rays_w_ || im.height != rays_h_ || rays_dirty_) make_rays(dev, im);
         vw::Figures f;
+        f.rays_version = rays_version_;
         f.counter = ++counter_;
         f.camera_index = info.frame_idx;
         f.fps = static_cast<float>(fps_);
@@ -215,14 +216,32 @@ class Viewer : public FrameSink {
         f.time_ms = static_cast<uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(now - t_start_).count());
         auto bytes = std::make_shared<std::vector<uint8_t>>(
-            vw::encode(f, im.width, im.height, im.dist, im.gray,
-                       std::span<const float>(xyz_.data(), xyz_.size()),
-                       points > 0 ? static_cast<uint32_t>(points) : 0));
+            vw::encode(f, im.width, im.height, im.dist, im.gray));
         if (!bytes->empty() && server_) server_->publish(std::move(bytes));
         last_ = im;
         std::lock_guard lk(m_);
         fig_ = f;
         size_ = std::to_string(im.width) + "x" + std::to_string(im.height);
+    }
+
+    // The ray of every pixel: the library's point cloud of a distance of
+    // 1 m everywhere, which the page scales by each pixel's distance (the
+    // cloud is linear in the distance). A new table at every change of
+    // size or of undistortion; the frames name its version.
+    void make_rays(tarvo_dev_t *dev, const Image &im) {
+        const size_t px = static_cast<size_t>(im.width) * im.height;
+        const std::vector<float> one(px, 1.0f);
+        std::vector<float> xyz(3 * px, NAN);
+        const int n = tarvo_frame_get_pcl(dev, xyz.data(), static_cast<int>(xyz.size()), one.data(),
+                                          static_cast<int>(px), im.width, im.height, nullptr);
+        // Every pixel is valid at 1 m, so the points are the pixels in order.
+        auto table =
+            vw::encode_rays(im.width, im.height, ++rays_version_, xyz, n == static_cast<int>(px));
+        rays_w_ = im.width;
+        rays_h_ = im.height;
+        rays_dirty_ = false;
+        std::lock_guard lk(m_);
+        rays_.assign(table.begin(), table.end());
     }
 
     // The depth-quality figures of this frame over the page's region.
@@ -307,6 +326,7 @@ class Viewer : public FrameSink {
             r = v > 0 ? tarvo_filter_enable(dev, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0)
                       : tarvo_filter_disable(dev, TARVO_FILTER_LENS_UNDISTORT);
             if (r == 1) sw.undistort = v > 0;
+            rays_dirty_ = true;
         } else if (name == "hdr") {
             r = v > 0 ? tarvo_filter_enable(dev, TARVO_FILTER_HDR, nullptr, 0)
                       : tarvo_filter_disable(dev, TARVO_FILTER_HDR);
@@ -462,7 +482,9 @@ class Viewer : public FrameSink {
     vw::Server *server_ = nullptr;
     CaptureSummary *sum_ = nullptr;
     uint32_t stream_base_ = 0, lost_base_ = 0;
-    std::vector<float> xyz_;
+    int rays_w_ = 0, rays_h_ = 0;
+    uint16_t rays_version_ = 0;
+    bool rays_dirty_ = false;
     Image last_;
     uint32_t counter_ = 0;
     unsigned saved_ = 0;
@@ -485,6 +507,7 @@ class Viewer : public FrameSink {
     bool recording_ = false;
     bool stop_asked_ = false, closing_ = false;
     std::string palette_;
+    std::string rays_;  // the ray table, GET /api/rays
     tarvo_quality::Figures quality_fig_;
     bool quality_ok_ = false;
 };

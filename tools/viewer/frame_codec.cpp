@@ -2,6 +2,7 @@
 // little-endian writer, so the layout is the same on any host.
 #include "frame_codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -19,23 +20,12 @@ uint16_t distance_mm(float metres) {
     return mm == 0 ? 1 : mm;
 }
 
-int16_t coordinate_mm(float metres) {
-    if (std::isnan(metres)) return k_no_coordinate;
-    const double mm = std::round(static_cast<double>(metres) * 1000);
-    if (mm >= 32767) return 32767;
-    if (mm <= -32767) return -32767;
-    return static_cast<int16_t>(mm);
-}
-
 std::vector<uint8_t> encode(const Figures &fig, int width, int height, std::span<const float> dist,
-                            std::span<const float> gray, std::span<const float> xyz,
-                            uint32_t points) {
+                            std::span<const float> gray) {
     if (width <= 0 || height <= 0 || width > 65535 || height > 65535) return {};
     const size_t px = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (dist.size() != px || (!gray.empty() && gray.size() != px) ||
-        xyz.size() < size_t{3} * points)
-        return {};
-    const size_t size = k_header_bytes + 2 * px + (gray.empty() ? 0 : 2 * px) + 6 * size_t{points};
+    if (dist.size() != px || (!gray.empty() && gray.size() != px)) return {};
+    const size_t size = k_header_bytes + 2 * px + (gray.empty() ? 0 : 2 * px);
     std::vector<uint8_t> out(size);
     ByteWriter w(out.data(), out.size());
     w.bytes(k_magic, sizeof k_magic);
@@ -45,15 +35,15 @@ std::vector<uint8_t> encode(const Figures &fig, int width, int height, std::span
     w.u16(static_cast<uint16_t>(height));
     w.u32(fig.counter);
     w.u16(fig.camera_index);
-    w.u16(static_cast<uint16_t>((gray.empty() ? 0 : k_flag_gray) | (points ? k_flag_points : 0)));
-    w.u32(points);
+    w.u16(gray.empty() ? 0 : k_flag_gray);
+    w.u32(0);
     w.u32(std::bit_cast<uint32_t>(fig.fps));
     w.u32(fig.stream_drops);
     w.u32(fig.lost_drops);
     w.i16(fig.sensor_temp);
     w.i16(fig.ib_temp);
     w.u16(fig.integration_us);
-    w.u16(0);
+    w.u16(fig.rays_version);
     w.u32(std::bit_cast<uint32_t>(fig.decode_ms));
     w.u32(fig.time_ms);
     w.zeros(k_header_bytes - w.pos());
@@ -62,9 +52,23 @@ std::vector<uint8_t> encode(const Figures &fig, int width, int height, std::span
         const float level = std::round(g);
         w.u16(!(level > 0) ? 0 : level >= 65535 ? 65535 : static_cast<uint16_t>(level));
     }
-    for (size_t i = 0; i < size_t{3} * points; ++i) w.i16(coordinate_mm(xyz[i]));
     if (!w.ok() || w.pos() != size) return {};
     return out;
+}
+
+std::vector<uint8_t> encode_rays(int width, int height, uint16_t version,
+                                 std::span<const float> xyz, bool valid) {
+    const size_t px =
+        static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(std::max(height, 0));
+    if (px == 0 || width > 65535 || height > 65535 || xyz.size() != 3 * px) return {};
+    std::vector<uint8_t> out(8 + 12 * px);
+    ByteWriter w(out.data(), out.size());
+    w.u16(static_cast<uint16_t>(width));
+    w.u16(static_cast<uint16_t>(height));
+    w.u16(version);
+    w.u16(valid ? 1 : 0);
+    for (float v : xyz) w.u32(std::bit_cast<uint32_t>(valid ? v : NAN));
+    return w.ok() ? out : std::vector<uint8_t>{};
 }
 
 bool decode_header(std::span<const uint8_t> bytes, Header &out) {
@@ -79,22 +83,21 @@ bool decode_header(std::span<const uint8_t> bytes, Header &out) {
     h.fig.counter = r.u32();
     h.fig.camera_index = r.u16();
     h.flags = r.u16();
-    h.points = r.u32();
+    r.skip(4);
     h.fig.fps = std::bit_cast<float>(r.u32());
     h.fig.stream_drops = r.u32();
     h.fig.lost_drops = r.u32();
     h.fig.sensor_temp = r.i16();
     h.fig.ib_temp = r.i16();
     h.fig.integration_us = r.u16();
-    r.skip(2);
+    h.fig.rays_version = r.u16();
     h.fig.decode_ms = std::bit_cast<float>(r.u32());
     h.fig.time_ms = r.u32();
     if (!r.ok() || std::memcmp(magic, k_magic, sizeof magic) != 0 || h.version != k_version ||
         header_bytes != k_header_bytes)
         return false;
     const uint64_t px = uint64_t{h.width} * h.height;
-    const uint64_t want =
-        k_header_bytes + 2 * px + ((h.flags & k_flag_gray) ? 2 * px : 0) + 6 * uint64_t{h.points};
+    const uint64_t want = k_header_bytes + 2 * px + ((h.flags & k_flag_gray) ? 2 * px : 0);
     if (want != bytes.size()) return false;
     out = h;
     return true;

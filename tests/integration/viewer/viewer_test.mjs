@@ -75,9 +75,9 @@ try {
     await until(page, () => window.viewer.drawn >= 3, null, 'three frames drawn');
     const a = await page.evaluate(() => window.viewer.frame.counter);
     await until(page, (c) => window.viewer.frame.counter > c + 5, a, 'five more frames');
-    const f = await page.evaluate(() => ({ w: window.viewer.frame.width, h: window.viewer.frame.height, n: window.viewer.frame.points }));
+    const f = await page.evaluate(() => ({ w: window.viewer.frame.width, h: window.viewer.frame.height, n: window.viewer.cloudPoints }));
     assert.deepEqual([f.w, f.h], [320, 240]);
-    assert.ok(f.n > 50000, `${f.n} points`);
+    assert.ok(f.n > 50000, `${f.n} points in the cloud`);
     // The distance canvas shows the colour map, not an empty picture.
     const colours = await page.evaluate(() => {
       const c = document.getElementById('dist');
@@ -170,7 +170,7 @@ try {
     const b = await page.locator('#cloud canvas').boundingBox();
     await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2);
     await page.mouse.down();
-    await page.mouse.move(b.x + b.width / 2 + 120, b.y + b.height / 2 + 40, { steps: 8 });
+    await page.mouse.move(b.x + b.width / 2 + 50, b.y + b.height / 2 + 25, { steps: 8 });
     await page.mouse.up();
     await page.mouse.wheel(0, -200);
     await page.waitForTimeout(300);

@@ -27,13 +27,23 @@ TEST(ViewerCodec, DistanceMillimetresKeepTheInvalidCodes) {
     EXPECT_EQ(vw::distance_mm(NAN), 0);
 }
 
-TEST(ViewerCodec, CoordinatesRoundAndClamp) {
-    EXPECT_EQ(vw::coordinate_mm(0.0015f), 2);
-    EXPECT_EQ(vw::coordinate_mm(-0.0015f), -2);
-    EXPECT_EQ(vw::coordinate_mm(-0.4994f), -499);
-    EXPECT_EQ(vw::coordinate_mm(40.0f), 32767);
-    EXPECT_EQ(vw::coordinate_mm(-40.0f), -32767);  // INT16_MIN is kept for NaN
-    EXPECT_EQ(vw::coordinate_mm(NAN), vw::k_no_coordinate);
+TEST(ViewerCodec, RayTable) {
+    // 2 x 1 pixels; the second ray leaves the lens.
+    const float xyz[6] = {0.25f, -0.5f, 0.8f, 0.0f, 0.0f, NAN};
+    const auto b = vw::encode_rays(2, 1, 7, xyz, true);
+    ASSERT_EQ(b.size(), 8u + 24);
+    EXPECT_EQ(tarvo::le16(&b[0]), 2);
+    EXPECT_EQ(tarvo::le16(&b[2]), 1);
+    EXPECT_EQ(tarvo::le16(&b[4]), 7);
+    EXPECT_EQ(tarvo::le16(&b[6]), 1);
+    EXPECT_EQ(std::bit_cast<float>(tarvo::le32(&b[8 + 4])), -0.5f);
+    EXPECT_TRUE(std::isnan(std::bit_cast<float>(tarvo::le32(&b[8 + 20]))));
+    // Without a lens: flagged, and every ray NaN.
+    const auto none = vw::encode_rays(2, 1, 8, xyz, false);
+    ASSERT_EQ(none.size(), b.size());
+    EXPECT_EQ(tarvo::le16(&none[6]), 0);
+    EXPECT_TRUE(std::isnan(std::bit_cast<float>(tarvo::le32(&none[8]))));
+    EXPECT_TRUE(vw::encode_rays(2, 2, 1, xyz, true).empty());  // too few rays
 }
 
 TEST(ViewerCodec, LayoutMatchesThePage) {
@@ -46,13 +56,13 @@ TEST(ViewerCodec, LayoutMatchesThePage) {
     f.sensor_temp = -12;
     f.ib_temp = 455;
     f.integration_us = 700;
+    f.rays_version = 3;
     f.decode_ms = 4.25f;
     f.time_ms = 123456;
     const float dist[6] = {1.5f, 65.3f, 0.0f, 2.0f, 0.5f, 3.25f};
     const float gray[6] = {10.4f, 0.0f, 70000.0f, 3.6f, -2.0f, 1.0f};
-    const float xyz[6] = {0.1f, -0.2f, 1.4f, -0.001f, 0.0f, NAN};
-    const auto b = vw::encode(f, 3, 2, dist, gray, xyz, 2);
-    ASSERT_EQ(b.size(), 64u + 12 + 12 + 12);
+    const auto b = vw::encode(f, 3, 2, dist, gray);
+    ASSERT_EQ(b.size(), 64u + 12 + 12);
     EXPECT_EQ(std::memcmp(b.data(), "TVFR", 4), 0);
     using tarvo::le16;
     using tarvo::le32;
@@ -62,44 +72,41 @@ TEST(ViewerCodec, LayoutMatchesThePage) {
     EXPECT_EQ(le16(&b[10]), 2);  // height
     EXPECT_EQ(le32(&b[12]), 0x01020304u);
     EXPECT_EQ(le16(&b[16]), 0xBEEF);
-    EXPECT_EQ(le16(&b[18]), vw::k_flag_gray | vw::k_flag_points);
-    EXPECT_EQ(le32(&b[20]), 2u);  // points
+    EXPECT_EQ(le16(&b[18]), vw::k_flag_gray);
+    EXPECT_EQ(le32(&b[20]), 0u);
     EXPECT_EQ(std::bit_cast<float>(le32(&b[24])), 29.5f);
     EXPECT_EQ(le32(&b[28]), 7u);
     EXPECT_EQ(le32(&b[32]), 9u);
     EXPECT_EQ(static_cast<int16_t>(le16(&b[36])), -12);
     EXPECT_EQ(le16(&b[38]), 455);
     EXPECT_EQ(le16(&b[40]), 700);
+    EXPECT_EQ(le16(&b[42]), 3);
     EXPECT_EQ(std::bit_cast<float>(le32(&b[44])), 4.25f);
     EXPECT_EQ(le32(&b[48]), 123456u);
     const uint16_t want_dist[6] = {1500, 65300, 0, 2000, 500, 3250};
     const uint16_t want_gray[6] = {10, 0, 65535, 4, 0, 1};
-    const int16_t want_xyz[6] = {100, -200, 1400, -1, 0, vw::k_no_coordinate};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(le16(&b[64 + 2 * i]), want_dist[i]) << i;
         EXPECT_EQ(le16(&b[76 + 2 * i]), want_gray[i]) << i;
-        EXPECT_EQ(static_cast<int16_t>(le16(&b[88 + 2 * i])), want_xyz[i]) << i;
     }
     vw::Header h;
     ASSERT_TRUE(vw::decode_header(b, h));
     EXPECT_EQ(h.fig.counter, f.counter);
     EXPECT_EQ(h.fig.ib_temp, 455);
-    EXPECT_EQ(h.points, 2u);
+    EXPECT_EQ(h.fig.rays_version, 3);
 }
 
 TEST(ViewerCodec, RejectsWhatDoesNotAddUp) {
     const float dist[4] = {1, 1, 1, 1};
-    const float xyz[3] = {0, 0, 1};
     vw::Figures f;
-    EXPECT_TRUE(vw::encode(f, 2, 2, {dist, 3}, {}, {}, 0).empty());    // too few pixels
-    EXPECT_TRUE(vw::encode(f, 2, 2, dist, {dist, 3}, {}, 0).empty());  // gray of another size
-    EXPECT_TRUE(vw::encode(f, 2, 2, dist, {}, xyz, 2).empty());        // fewer points than said
-    EXPECT_TRUE(vw::encode(f, 0, 2, {}, {}, {}, 0).empty());
-    auto b = vw::encode(f, 2, 2, dist, {}, xyz, 1);
-    ASSERT_EQ(b.size(), 64u + 8 + 6);
+    EXPECT_TRUE(vw::encode(f, 2, 2, {dist, 3}, {}).empty());    // too few pixels
+    EXPECT_TRUE(vw::encode(f, 2, 2, dist, {dist, 3}).empty());  // gray of another size
+    EXPECT_TRUE(vw::encode(f, 0, 2, {}, {}).empty());
+    auto b = vw::encode(f, 2, 2, dist, {});
+    ASSERT_EQ(b.size(), 64u + 8);
     vw::Header h;
     EXPECT_TRUE(vw::decode_header(b, h));
-    EXPECT_EQ(h.flags, vw::k_flag_points);  // no gray plane
+    EXPECT_EQ(h.flags, 0);  // no gray plane
     EXPECT_FALSE(vw::decode_header({b.data(), b.size() - 1}, h));
     auto longer = b;
     longer.push_back(0);
@@ -109,6 +116,9 @@ TEST(ViewerCodec, RejectsWhatDoesNotAddUp) {
     EXPECT_FALSE(vw::decode_header(other, h));
     other = b;
     other[0] = 'X';
+    EXPECT_FALSE(vw::decode_header(other, h));
+    other = b;
+    other[18] = vw::k_flag_gray;  // announces a gray plane that is not there
     EXPECT_FALSE(vw::decode_header(other, h));
     EXPECT_FALSE(vw::decode_header({b.data(), 10}, h));
 }

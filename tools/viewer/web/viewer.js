@@ -21,9 +21,8 @@ function parseFrame(buf) {
   const headerBytes = dv.getUint16(6, true);
   const w = dv.getUint16(8, true), h = dv.getUint16(10, true);
   const flags = dv.getUint16(18, true);
-  const points = dv.getUint32(20, true);
   const f = {
-    width: w, height: h, points,
+    width: w, height: h,
     counter: dv.getUint32(12, true),
     cameraIndex: dv.getUint16(16, true),
     fps: dv.getFloat32(24, true),
@@ -32,6 +31,7 @@ function parseFrame(buf) {
     sensorTemp: dv.getInt16(36, true),
     ibTemp: dv.getInt16(38, true),
     integration: dv.getUint16(40, true),
+    raysVersion: dv.getUint16(42, true),
     decodeMs: dv.getFloat32(44, true),
     timeMs: dv.getUint32(48, true),
   };
@@ -39,8 +39,7 @@ function parseFrame(buf) {
   let off = headerBytes;
   f.dist = new Uint16Array(buf.slice(off, off + 2 * px)); off += 2 * px;
   f.gray = null;
-  if (flags & 1) { f.gray = new Uint16Array(buf.slice(off, off + 2 * px)); off += 2 * px; }
-  f.xyz = new Int16Array(buf.slice(off, off + 6 * points));
+  if (flags & 1) f.gray = new Uint16Array(buf.slice(off, off + 2 * px));
   return f;
 }
 
@@ -157,25 +156,43 @@ function ensureGeometry(n) {
   scene.add(cloud);
 }
 
+// The library's point of every pixel at 1 m (GET /api/rays); a pixel's
+// point is its ray scaled by its distance. Fetched again when the frames
+// name a newer table (another size, undistortion switched).
+let rays = null, raysFetching = false;
+async function fetchRays() {
+  raysFetching = true;
+  try {
+    const b = await (await fetch('/api/rays')).arrayBuffer();
+    const dv = new DataView(b);
+    rays = { width: dv.getUint16(0, true), height: dv.getUint16(2, true), version: dv.getUint16(4, true),
+      valid: dv.getUint16(6, true) === 1, xyz: new Float32Array(b.slice(8)) };
+  } catch (e) { /* tried again with the next frame */ }
+  raysFetching = false;
+}
+
 function drawCloud(f) {
+  if (!rays || rays.version !== f.raysVersion || rays.width !== f.width) {
+    if (!raysFetching) fetchRays();
+    if (!rays || rays.width !== f.width || rays.height !== f.height) return;
+  }
   ensureGeometry(f.width * f.height);
   const pos = geometry.attributes.position.array, col = geometry.attributes.color.array;
   const byGray = $('cloud-colour').value === 'gray' && f.gray;
   const r = range();
   const gk = f.gray ? 1 / grayMax(f) : 0;
-  // Points come in the order of the valid pixels (0 < mm < 60000); camera
-  // coordinates (x right, y down, z ahead) become three.js's (x, -y, -z).
+  const ray = rays.xyz;
+  // Camera coordinates (x right, y down, z ahead) become three.js's
+  // (x, -y, -z); metres.
   let n = 0, sz = 0;
-  for (let i = 0; i < f.dist.length && n < f.points; i++) {
+  for (let i = 0; i < f.dist.length; i++) {
     const mm = f.dist[i];
-    if (mm === 0 || mm >= 60000) continue;
-    const x = f.xyz[3 * n], y = f.xyz[3 * n + 1], z = f.xyz[3 * n + 2];
-    if (z === -32768 || x === -32768 || y === -32768) {
-      pos[3 * n] = pos[3 * n + 1] = pos[3 * n + 2] = 0;
-    } else {
-      pos[3 * n] = x / 1000; pos[3 * n + 1] = -y / 1000; pos[3 * n + 2] = -z / 1000;
-      sz += z;
-    }
+    if (mm === 0 || mm >= 60000 || !rays.valid) continue;
+    const z = ray[3 * i + 2];
+    if (Number.isNaN(z)) continue;
+    const d = mm / 1000;
+    pos[3 * n] = d * ray[3 * i]; pos[3 * n + 1] = -d * ray[3 * i + 1]; pos[3 * n + 2] = -d * z;
+    sz += d * z;
     if (byGray) {
       const v = Math.min(1, f.gray[i] * gk);
       col[3 * n] = col[3 * n + 1] = col[3 * n + 2] = v;
@@ -185,12 +202,13 @@ function drawCloud(f) {
     }
     n++;
   }
+  viewer.cloudPoints = n;
   geometry.setDrawRange(0, n);
   geometry.attributes.position.needsUpdate = true;
   geometry.attributes.color.needsUpdate = true;
   if (!aimed && n > 0) {
     // Look from the camera's place at the middle of the first cloud.
-    const depth = sz / n / 1000;
+    const depth = sz / n;
     camera.position.set(0, 0, 0.3);
     controls.target.set(0, 0, -depth);
     controls.update();
@@ -218,7 +236,7 @@ function showFigures(f) {
   $('intg').textContent = f.integration ? `${f.integration} µs` : '-';
   $('decode').textContent = `${f.decodeMs.toFixed(2)} ms`;
   if (viewer.imagesMs !== undefined) $('draw-time').textContent = `${(viewer.imagesMs + viewer.cloudMs).toFixed(1)} ms`;
-  $('frame').textContent = `${f.counter} (camera index ${f.cameraIndex}, ${f.width} x ${f.height}, ${f.points} points)`;
+  $('frame').textContent = `${f.counter} (camera index ${f.cameraIndex}, ${f.width} x ${f.height}, ${viewer.cloudPoints || 0} points)`;
 }
 
 // ---- the WebSocket --------------------------------------------------------
