@@ -30,6 +30,7 @@
 #include "server.h"
 #include "tarvo/tarvo_drv.h"
 #include "tarvo/tarvo_epc.h"
+#include "view_switches.h"
 #ifdef TARVO_CLI_REPLAY
 #include "tarvo_sim/replay.h"
 #include "tarvo_sim/sim.h"
@@ -52,25 +53,6 @@ struct ViewArgs {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) {
     g_stop = 1;
-}
-
-// The switches of the running camera, as the viewer last set them.
-struct Switches {
-    bool undistort = false, hdr = false;
-    int min_amplitude = 0;                // 0: no threshold
-    int auto_intg = -1, sync_guard = -1;  // < 0: off
-    unsigned fps = 0;
-};
-
-Record switches_record(const Switches &s) {
-    Record r;
-    r.add("undistort", s.undistort)
-        .add("min_amplitude", s.min_amplitude)
-        .add("auto_intg", s.auto_intg)
-        .add("hdr", s.hdr)
-        .add("sync_guard", s.sync_guard)
-        .add("fps", s.fps);
-    return r;
 }
 
 Record json_reply_error(const std::string &why) {
@@ -171,7 +153,7 @@ class Viewer : public FrameSink {
         s.min_amplitude = std::max(0, a_.cap.min_amplitude);  // the driver starts at 0
         s.auto_intg = a_.cap.auto_intg;
         s.sync_guard = a_.cap.sync_guard;
-        if (a_.fps && !set_fps(dev, a_.fps)) return false;
+        if (a_.fps && !set_frame_rate(dev, a_.fps)) return false;
         s.fps = a_.fps;
         tarvo_param_item_t item{};
         item.param_id = TARVO_PARAM_FRAME_RATE;
@@ -304,14 +286,6 @@ class Viewer : public FrameSink {
         return it != rq.query.end() && parse_int(it->second, v);
     }
 
-    static bool set_fps(tarvo_dev_t *dev, unsigned fps) {
-        tarvo_param_item_t item{};
-        item.param_id = TARVO_PARAM_FRAME_RATE;
-        item.param_val_len = 4;
-        for (int k = 0; k < 4; ++k) item.param_val[k] = static_cast<uint8_t>(fps >> (8 * k));
-        return tarvo_param_batch_set(dev, &item, 1);
-    }
-
     // /api/set?NAME=VALUE: one switch of the camera; a negative value
     // switches a filter with a value off.
     vw::Reply set(tarvo_dev_t *dev, const vw::Request &rq) {
@@ -320,38 +294,11 @@ class Viewer : public FrameSink {
         int64_t v = 0;
         if (!number(rq, name.c_str(), v) || v < -1 || v > 65535)
             return json(json_reply_error(name + " needs a number from -1 to 65535"), 400);
-        int r = 1;
         Switches sw = sw_;  // only this thread writes sw_
-        if (name == "undistort") {
-            r = v > 0 ? tarvo_filter_enable(dev, TARVO_FILTER_LENS_UNDISTORT, nullptr, 0)
-                      : tarvo_filter_disable(dev, TARVO_FILTER_LENS_UNDISTORT);
-            if (r == 1) sw.undistort = v > 0;
-            rays_dirty_ = true;
-        } else if (name == "hdr") {
-            r = v > 0 ? tarvo_filter_enable(dev, TARVO_FILTER_HDR, nullptr, 0)
-                      : tarvo_filter_disable(dev, TARVO_FILTER_HDR);
-            if (r == 1) sw.hdr = v > 0;
-        } else if (name == "min_amplitude") {
-            // Off is a threshold of 0: a driver whose filter is switched off
-            // leaves the engine at the last threshold it passed.
-            const int32_t a = static_cast<int32_t>(v < 0 ? 0 : v);
-            r = tarvo_filter_enable(dev, TARVO_FILTER_MIN_AMPLITUDE, &a, sizeof a);
-            if (r == 1) sw.min_amplitude = a;
-        } else if (name == "auto_intg" || name == "sync_guard") {
-            const int id =
-                name == "auto_intg" ? TARVO_FILTER_AUTO_INTEGRATION : TARVO_FILTER_SYNC_GUARD;
-            const uint16_t a = static_cast<uint16_t>(v);
-            r = v >= 0 ? tarvo_filter_enable(dev, id, &a, sizeof a) : tarvo_filter_disable(dev, id);
-            if (r == 1) (name == "auto_intg" ? sw.auto_intg : sw.sync_guard) = static_cast<int>(v);
-        } else if (name == "fps") {
-            if (v < 1 || v > 1000) return json(json_reply_error("fps needs 1 to 1000"), 400);
-            r = set_fps(dev, static_cast<unsigned>(v)) ? 1 : 0;
-            if (r == 1) sw.fps = static_cast<unsigned>(v);
-        } else {
-            return json(json_reply_error("no such switch: " + name), 400);
-        }
-        if (r != 1)
-            return json(json_reply_error("the camera refused " + name + " (see the log)"), 502);
+        std::string why;
+        const int status = apply_switch(dev, name, v, sw, why);
+        if (status != 200) return json(json_reply_error(why), status);
+        if (name == "undistort") rays_dirty_ = true;
         std::lock_guard lk(m_);
         sw_ = sw;
         return json(switches_record(sw));
