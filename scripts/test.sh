@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
+scripts/web-deps.sh
 scripts/check_includes.sh
 scripts/check_format.sh
 

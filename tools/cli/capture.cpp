@@ -68,7 +68,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &o, FrameSink &sink,
     std::vector<uint8_t> raw(k_raw_max);
     std::vector<float> centre;
     Image im;
-    const bool tty = isatty(2);
+    const bool tty = o.progress && isatty(2);
     using clock = std::chrono::steady_clock;
     const auto t0 = clock::now();
     double decode_ms = 0;
@@ -114,8 +114,10 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &o, FrameSink &sink,
                 w * h)
                 im.gray.clear();
         }
+        im.decode_ms = std::chrono::duration<double, std::milli>(clock::now() - d0).count();
         if (last_idx >= 0) sum.index_gaps += static_cast<uint16_t>(info.frame_idx - last_idx - 1);
         last_idx = info.frame_idx;
+        sum.discarded = g_discarded;
         centre.clear();
         centre_values(im, centre);
         if (!sink.frame(dev, sum.frames, raw.data(), info, im)) {

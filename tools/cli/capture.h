@@ -17,6 +17,7 @@ struct CaptureOptions {
     int auto_intg = -1;
     bool hdr = false;
     int sync_guard = -1;
+    bool progress = true;  // the progress line on a terminal
 };
 
 // Receives every frame, decoded. Returning false ends the capture.

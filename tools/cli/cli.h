@@ -129,6 +129,7 @@ void add_record(CLI::App &app, Global &g, Runner &run);
 void add_convert(CLI::App &app, Global &g, Runner &run);
 void add_transfer(CLI::App &app, Global &g, Runner &run);  // fw-upgrade, data-write, data-read
 void add_quality(CLI::App &app, Global &g, Runner &run);
+void add_view(CLI::App &app, Global &g, Runner &run);
 
 // The depth-quality figures as a record (quality prints it, the viewer
 // sends it).

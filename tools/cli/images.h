@@ -15,6 +15,7 @@ struct Image {
     int width = 0, height = 0;
     std::vector<float> dist;  // metres, codes above 60 for no distance
     std::vector<float> gray;  // empty when not decoded
+    double decode_ms = 0;     // time the distance and gray decode took
 };
 
 // The picture and point-cloud outputs that capture and convert share.

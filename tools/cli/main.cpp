@@ -30,6 +30,9 @@ int main(int argc, char **argv) {
     add_convert(app, g, run);
     add_transfer(app, g, run);
     add_quality(app, g, run);
+#ifdef TARVO_CLI_VIEW
+    add_view(app, g, run);
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
