@@ -18,6 +18,7 @@ struct Case {
     bool at_open;      // hostile from the start, else once the camera is open
     const char *step;  // first step that fails ("" for none)
     std::string log;   // a line the library logs
+    bool ti = false;   // a TI camera where the mode would pick an EPC one
 };
 
 const Case k_cases[] = {
@@ -35,6 +36,8 @@ const Case k_cases[] = {
      "[ERR] [tq_stream_feed_input] packet refused: len 1048575 is not a whole number of"},
     {Hostile::ragged_frames, false, "capture",
      "[_cap_handle_rdy_data]  driver frame_get_info failed!"},
+    {Hostile::ragged_frames, false, "capture",
+     "[_cap_handle_rdy_data]  driver frame_get_info failed!", true},
     {Hostile::calib_4gib, true, "",
      "[_load_calib_data] calibration image of 4294967295 bytes refused"},
     {Hostile::flash_sizes, false, "flash read",
@@ -44,10 +47,10 @@ const Case k_cases[] = {
 class DevHostile : public SimTest, public ::testing::WithParamInterface<Case> {
   protected:
     // Runs the session; returns the first step that failed ("" for none).
-    std::string session(Hostile mode, bool at_open) {
+    std::string session(Hostile mode, bool at_open, bool ti = false) {
         tarvo::sim::CameraConfig cfg = ti_camera(100);
         // An EPC camera reads parameter 8 at open and checks frame geometry.
-        if (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames)
+        if (!ti && (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames))
             cfg.product = "TarvoSim-E2-1.0";
         if (at_open) cfg.hostile = mode;
         tarvo::sim::Camera cam = make_bus(cfg);
@@ -98,7 +101,7 @@ class DevHostile : public SimTest, public ::testing::WithParamInterface<Case> {
 TEST_P(DevHostile, FailsTheAttackedStepAndLogs) {
     const Case &c = GetParam();
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(session(c.mode, c.at_open), c.step);
+    EXPECT_EQ(session(c.mode, c.at_open, c.ti), c.step);
     EXPECT_LT(ms_since(t0), 20000);
     EXPECT_TRUE(log_has(c.log)) << read_log();
 }
@@ -106,7 +109,7 @@ TEST_P(DevHostile, FailsTheAttackedStepAndLogs) {
 INSTANTIATE_TEST_SUITE_P(Modes, DevHostile, ::testing::ValuesIn(k_cases), [](const auto &info) {
     std::string n = tarvo::sim::hostile_name(info.param.mode);
     std::replace(n.begin(), n.end(), '-', '_');
-    return n + (info.param.at_open ? "_at_open" : "");
+    return n + (info.param.at_open ? "_at_open" : "") + (info.param.ti ? "_ti" : "");
 });
 
 TEST_F(DevHostile, WellBehavedCameraPassesEveryStep) {
