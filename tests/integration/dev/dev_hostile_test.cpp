@@ -40,6 +40,12 @@ const Case k_cases[] = {
      "[_cap_handle_rdy_data]  driver frame_get_info failed!", true},
     {Hostile::calib_4gib, true, "",
      "[_load_calib_data] calibration image of 4294967295 bytes refused"},
+    // The stored calibration of an EPC camera, read out at open: refused,
+    // and the open goes on without it.
+    {Hostile::calib_overlong, true, "", "bytes announced, "},
+    {Hostile::zip_bomb, true, "",
+     "[ERR] [zip_extract] .\\tmp.zip: entries of 41943040 bytes in all refused"},
+    {Hostile::zip_names, true, "", "[ERR] [zip_extract] entry \"../hostile_up.bin\" would leave"},
     {Hostile::flash_sizes, false, "flash read",
      "[ERR] [tarvo_bin_data_read] stored size of 4294967280 bytes refused"},
 };
@@ -50,7 +56,9 @@ class DevHostile : public SimTest, public ::testing::WithParamInterface<Case> {
     std::string session(Hostile mode, bool at_open, bool ti = false) {
         tarvo::sim::CameraConfig cfg = ti_camera(100);
         // An EPC camera reads parameter 8 at open and checks frame geometry.
-        if (!ti && (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames))
+        if (!ti && (mode == Hostile::calib_4gib || mode == Hostile::ragged_frames ||
+                    mode == Hostile::calib_overlong || mode == Hostile::zip_bomb ||
+                    mode == Hostile::zip_names))
             cfg.product = "TarvoSim-E2-1.0";
         if (at_open) cfg.hostile = mode;
         tarvo::sim::Camera cam = make_bus(cfg);
@@ -115,6 +123,32 @@ INSTANTIATE_TEST_SUITE_P(Modes, DevHostile, ::testing::ValuesIn(k_cases), [](con
 TEST_F(DevHostile, WellBehavedCameraPassesEveryStep) {
     EXPECT_EQ(session(Hostile::none, true), "");
     EXPECT_FALSE(log_has("[ERR]"));
+}
+
+// One open per hostile entry name in the camera's calibration archive: each
+// is refused, and nothing is written outside the path prefix.
+TEST_F(DevHostile, CalibrationEntryNamesStayInsideThePrefix) {
+    tarvo::sim::CameraConfig cfg = ti_camera(100);
+    cfg.product = "TarvoSim-E2-1.0";
+    cfg.hostile = Hostile::zip_names;
+    make_bus(cfg);
+    const char *const outside[] = {"../hostile_up.bin", "/tmp/tarvo_hostile_abs.bin",
+                                   "../hostile_back.bin", "../../hostile_after_nul.bin",
+                                   "hostile_after_nul.bin"};
+    for (int round = 0; round < 5; ++round) {
+        tarvo_dev_t *dev = open_first(&rec_);
+        ASSERT_NE(dev, nullptr) << round;
+        tarvo_dev_close(dev);
+        opened_.clear();
+        for (const char *f : outside) EXPECT_FALSE(std::filesystem::exists(f)) << f;
+    }
+    // libzip reads a NUL inside a name as a blank, so the name is not cut
+    // short and keeps its "..".
+    EXPECT_TRUE(log_has("entry \"hostile_nul.bin /../../hostile_after_nul.bin\" would leave"));
+    EXPECT_EQ(log_count("\" would leave ./, refused"), 4u) << read_log();
+    EXPECT_TRUE(log_has("[ERR] [zip_extract] entry name of 304 bytes refused"));
+    EXPECT_FALSE(log_has("Extracted:"));
+    EXPECT_FALSE(std::filesystem::exists("hostile_nul.bin"));
 }
 
 // Every mode has its case.
