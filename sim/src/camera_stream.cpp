@@ -266,7 +266,8 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
         }
         if (g.avail() == 0) break;
         const size_t take = std::min(g.avail(), static_cast<size_t>(u.length));
-        std::memcpy(u.buf->data, g.q.data() + g.qhead, take);
+        const auto from = g.q.begin() + static_cast<std::ptrdiff_t>(g.qhead);
+        u.staged.assign(from, from + static_cast<std::ptrdiff_t>(take));
         g.qhead += take;
         u.status = 0;
         u.actual = static_cast<int32_t>(take);

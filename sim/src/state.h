@@ -35,7 +35,11 @@ struct Urb {
     UMockdevIoctlClient *client = nullptr;  // ref held
     UMockdevIoctlData *urb = nullptr;       // the usbdevfs_urb, ref held
     UMockdevIoctlData *buf = nullptr;       // its buffer, ref held; null when empty
-    uint64_t addr = 0;                      // URB address in the client
+    // A stream read's bytes until it is reaped: its buffer is reached only
+    // then, for exactly these bytes, so a read that is cancelled or filled
+    // in part never copies the whole buffer from and back to the client.
+    std::vector<uint8_t> staged;
+    uint64_t addr = 0;  // URB address in the client
     uint8_t type = 0;
     uint8_t endpoint = 0;
     int32_t length = 0;
