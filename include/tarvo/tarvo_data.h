@@ -66,6 +66,12 @@ enum al_data_action {
 #define AL_DATA_PAYLOAD_MAX 450
 /** Size the information record reports when no valid data is stored. */
 #define AL_DATA_SIZE_NONE 0xFFFFFFFFu
+/**
+ * Largest stored size a read accepts (64 MiB, beyond the flash of any of
+ * these cameras): a camera reporting more is not read, so that it cannot
+ * fill the host's disk.
+ */
+#define AL_DATA_READ_MAX (64u << 20)
 
 /** Status byte of an acknowledgement. */
 enum al_data_ack_status {
@@ -236,8 +242,10 @@ TARVO_API int tarvo_bin_data_write(tarvo_ll_dev_t *dev, uint8_t type, uint16_t v
  * truncated; null: "calib.bin" in the current directory), in exchanges of
  * up to 450 bytes. Returns 1 when every byte the camera reported was
  * written; -1 when the information exchange fails, the camera holds no valid
- * data, the file cannot be opened or written, or a payload exchange fails
- * (the file then keeps only the bytes received before). Blocks.
+ * data, reports more than AL_DATA_READ_MAX bytes (ERR "[tarvo_bin_data_read]
+ * stored size of %u bytes refused", no file made), the file cannot be opened
+ * or written, or a payload exchange fails (the file then keeps only the
+ * bytes received before). Blocks.
  */
 TARVO_API int tarvo_bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char *path);
 

@@ -333,6 +333,7 @@ void Bus::Impl::init_params(Camera::State &s) {
         epc_chip::present(c)) {
         s.cfg.calibration = factory_calibration(c.chip_info[1], c.chip_info[2]).image;
     }
+    hostile_calibration(c.hostile, 0);  // made now, not while a command waits for it
     // Parameter 8 describes the stored image (tests may set it otherwise).
     if (!s.cfg.calibration.empty() && epc_chip::present(c))
         s.params[k_param_calib_info] = calib_info_of(s.cfg.calibration);

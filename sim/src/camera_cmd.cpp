@@ -8,6 +8,7 @@
 
 #include "epc_chip.h"
 #include "state.h"
+#include "tarvo_sim/scene.h"
 #include "wire.h"
 
 namespace tarvo::sim {
@@ -80,6 +81,12 @@ void answer_param_get(Camera::State &s, std::vector<uint8_t> &reply) {
             wire::put32(item + 5, 1);
             wire::put32(item + 9, 0xFFFFFFFFu);
             wire::put32(item + 13, 0xFFFFFFFFu);
+        } else if (const auto *img = hostile_calibration(s.cfg.hostile, s.hostile_uploads);
+                   img && item[0] == k_param_calib_info) {
+            const std::vector<uint8_t> v = calib_info_of(*img);
+            std::memset(item + 2, 0, k_param_value_max);
+            item[1] = static_cast<uint8_t>(std::min(v.size(), k_param_value_max));
+            std::memcpy(item + 2, v.data(), item[1]);
         }
     }
 }

@@ -133,11 +133,12 @@ bool next_packet(Camera::State &s, int64_t now) {
     h.height = g.cfg.height;
     h.drv_info = g.cfg.drv_info;
     if (s.cfg.hostile == Hostile::header_limits && !g.uploading) {
-        // Every field at its limit in turn, frame by frame, behind a valid
-        // header checksum.
-        const uint32_t k = g.group_seq % 3;
-        if (k == 2 && g.group_off == 0) h.len = 0xFFFFF;
-        if (k == 1) h.frlen = 0x7FFFFFF;
+        // Every field at its limit in turn, every third frame, behind a valid
+        // header checksum. Two good frames between them keep the host's
+        // work (a record of 128 MiB for each frlen at its limit) moderate.
+        const uint32_t k = g.group_seq % 9;
+        if (k == 6 && g.group_off == 0) h.len = 0xFFFFF;
+        if (k == 3) h.frlen = 0x7FFFFFF;
         if (k == 0) {
             h.sidx = static_cast<uint16_t>(h.sidx - 10);
             h.fridx = static_cast<uint16_t>(h.fridx - 5);
@@ -203,13 +204,16 @@ void cam_start_stream(Camera::State &s, int64_t now) {
     g.on = true;
     g.cfg = s.stream_cfg;
     auto mode = s.params.find(k_param_mode);
+    const std::vector<uint8_t> *hostile_image =
+        hostile_calibration(s.cfg.hostile, s.hostile_uploads);
     if (mode != s.params.end() && !mode->second.empty() && mode->second[0] == 9 &&
-        !s.cfg.calibration.empty()) {
+        (!s.cfg.calibration.empty() || hostile_image)) {
         // Data upload: the stored calibration as one frame of format 171.
         g.uploading = true;
-        g.upload = s.cfg.calibration;
+        g.upload = hostile_image ? *hostile_image : s.cfg.calibration;
+        if (hostile_image) ++s.hostile_uploads;
         g.cfg.format = 171;
-        g.cfg.frame_bytes = static_cast<uint32_t>(s.cfg.calibration.size());
+        g.cfg.frame_bytes = static_cast<uint32_t>(g.upload.size());
         g.cfg.frames_per_packet = 1;
         g.cfg.max_frames = 1;
         g.cfg.paced = false;
@@ -262,7 +266,8 @@ void cam_pump_stream(Camera::State &s, int64_t now) {
         }
         if (g.avail() == 0) break;
         const size_t take = std::min(g.avail(), static_cast<size_t>(u.length));
-        std::memcpy(u.buf->data, g.q.data() + g.qhead, take);
+        const auto from = g.q.begin() + static_cast<std::ptrdiff_t>(g.qhead);
+        u.staged.assign(from, from + static_cast<std::ptrdiff_t>(take));
         g.qhead += take;
         u.status = 0;
         u.actual = static_cast<int32_t>(take);

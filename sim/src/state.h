@@ -35,7 +35,11 @@ struct Urb {
     UMockdevIoctlClient *client = nullptr;  // ref held
     UMockdevIoctlData *urb = nullptr;       // the usbdevfs_urb, ref held
     UMockdevIoctlData *buf = nullptr;       // its buffer, ref held; null when empty
-    uint64_t addr = 0;                      // URB address in the client
+    // A stream read's bytes until it is reaped: its buffer is reached only
+    // then, for exactly these bytes, so a read that is cancelled or filled
+    // in part never copies the whole buffer from and back to the client.
+    std::vector<uint8_t> staged;
+    uint64_t addr = 0;  // URB address in the client
     uint8_t type = 0;
     uint8_t endpoint = 0;
     int32_t length = 0;
@@ -152,6 +156,7 @@ struct Camera::State {
     uint32_t cap_arg = 0;
 
     CameraStats stats;
+    uint32_t hostile_uploads = 0;  // calibration read-outs served by a hostile mode
     bool keep_payloads = false;
     std::vector<SentPacket> packets;
     std::vector<SentFrame> frames;
@@ -188,6 +193,10 @@ void cam_tick(Camera::State &s, int64_t now);
 void node_update_ready(Node &n);
 // Schedules an unplug (and a replug after back_ms when not 0).
 void cam_schedule_vanish(Camera::State &s, int64_t now, uint32_t back_ms);
+// The stored calibration image a hostile mode serves at read-out `round`
+// (0, 1, ...), or null when the mode leaves the calibration alone
+// (hostile.cpp).
+const std::vector<uint8_t> *hostile_calibration(Hostile h, uint32_t round);
 
 // The bus's shared part (bus.cpp).
 struct BusCore {

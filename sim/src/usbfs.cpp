@@ -113,7 +113,8 @@ Reply submit(Camera::State &s, Node &n, UMockdevIoctlClient *c, UMockdevIoctlDat
     u->endpoint = field<unsigned char>(ud, offsetof(usbdevfs_urb, endpoint));
     u->length = field<int>(ud, offsetof(usbdevfs_urb, buffer_length));
     if (u->length < 0) return fail(EINVAL);
-    if (u->length > 0) {
+    const bool stream_read = u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == wire::k_stream_ep;
+    if (u->length > 0 && !stream_read) {
         u->buf = umockdev_ioctl_data_resolve(ud, offsetof(usbdevfs_urb, buffer),
                                              static_cast<gsize>(u->length), &err);
         if (!u->buf) {
@@ -124,8 +125,8 @@ Reply submit(Camera::State &s, Node &n, UMockdevIoctlClient *c, UMockdevIoctlDat
     const int64_t now = mono_us();
     if (u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0) {
         cam_control(s, n, std::move(u), now);
-    } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == wire::k_stream_ep) {
-        if (!u->buf) return fail(EINVAL);
+    } else if (stream_read) {
+        if (u->length == 0) return fail(EINVAL);
         s.stats.bulk_submitted++;
         if (s.halted) {
             u->status = -EPIPE;
@@ -255,6 +256,19 @@ gboolean usbfs_handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointe
             default:
                 r = fail(ENOTTY);
         }
+    }
+    if (reaped && !reaped->staged.empty()) {
+        // The client waits in this reap: its buffer is reached now, for the
+        // bytes the read got, and written back with the URB.
+        GError *err = nullptr;
+        reaped->buf = umockdev_ioctl_data_resolve(reaped->urb, offsetof(usbdevfs_urb, buffer),
+                                                  reaped->staged.size(), &err);
+        if (!reaped->buf) {
+            if (err) g_error_free(err);
+            umockdev_ioctl_client_complete(c, -1, EFAULT);
+            return TRUE;
+        }
+        std::memcpy(reaped->buf->data, reaped->staged.data(), reaped->staged.size());
     }
     if (reaped) {
         std::memcpy(reaped->urb->data + offsetof(usbdevfs_urb, status), &reaped->status,

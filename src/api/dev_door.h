@@ -34,15 +34,23 @@ inline bool busy(tarvo_dev_t *dev) {
 // api_busy counts the entry points inside the device, so that nested calls
 // (a driver reading parameters from inside a capture call) and calls from
 // two threads keep it set until the last one leaves. Close clears lldev,
-// then waits for 0. A call that finds lldev already cleared takes its
-// count back at once and returns false: it fails without touching the
-// context, and a thread calling in a tight loop on a closing record would
-// otherwise keep the count above 0 through the whole wait and make the
-// close give up its context as still in use.
+// then waits for 0, so it waits only for calls that entered before the
+// clear:
+// - a call that finds lldev already cleared fails at once without touching
+//   the count, so a thread calling in a tight loop on a closing record
+//   cannot keep the count above 0 through the close's wait and make it give
+//   up the context as still in use;
+// - a call that saw lldev before the clear counts itself, then reads lldev
+//   again: cleared, it takes the count back and fails without touching the
+//   context; still set, the count was raised before the close cleared
+//   lldev (both are sequentially consistent), so the close sees it and
+//   waits for it.
 inline bool busy_enter(tarvo_dev_t *dev) {
     if (!dev) return false;
+    std::atomic_ref<tarvo_ll_dev_t *> lldev(dev->lldev);
+    if (!lldev.load()) return false;
     std::atomic_ref<uint8_t>(dev->api_busy).fetch_add(1);
-    if (std::atomic_ref<tarvo_ll_dev_t *>(dev->lldev).load()) return true;
+    if (lldev.load()) return true;
     busy_leave(dev);
     return false;
 }

@@ -273,6 +273,10 @@ TARVO_API int tarvo_bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char 
         TQ_ERR("[%s] No valid data to read, please check\n", k_read);
         return -1;
     }
+    if (info.size > AL_DATA_READ_MAX) {
+        TQ_ERR("[%s] stored size of %u bytes refused\n", k_read, static_cast<unsigned>(info.size));
+        return -1;
+    }
     const char *file_name = path ? path : k_default_read_path;
     FILE *f = tarvo::platform::open_file(file_name, "wb+");
     if (!f) {

@@ -14,6 +14,12 @@ void ti_uninit(tarvo_drv_t *) {}
 
 bool ti_frame_get_info(tarvo_drv_t *, tarvo_frame_info_t *info, const tq_frame_hdr_t *hdr) {
     if (!info || !hdr) return false;
+    // The frame is described as 320 x 240 whatever its header says, but a
+    // frame whose size is no whole number of pixels of its own geometry
+    // (320 x 240 when the header leaves it out) is damaged: refused.
+    const uint32_t w = hdr->width ? hdr->width : 320;
+    const uint32_t h = hdr->height ? hdr->height : 240;
+    if (hdr->frlen % (w * h) != 0) return false;
     info->frame_size = hdr->frlen;
     info->frame_format = hdr->frfmt;
     info->frame_idx = hdr->fridx;

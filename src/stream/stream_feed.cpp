@@ -200,8 +200,29 @@ void check_frame_bound(tq_stream_t *s) {
     check_packet_index(s);
 }
 
+// A packet longer than its frame length must carry whole frames. Any other
+// length (a camera that sends `len` 0xFFFFF on a stream of one frame per
+// packet) would have the next megabyte, later headers included, cut into
+// frames of the wrong bytes. Such a packet is skipped with the frames it
+// would start, and the stream picks up at the next frame start.
+bool refuse_ragged_packet(tq_stream_t *s) {
+    if (s->cur.len <= s->cur.frlen || s->cur.len % s->cur.frlen == 0) return false;
+    TQ_ERR("[%s] packet refused: len %u is not a whole number of %u-byte frames (sidx=%d)\n",
+           k_feed, static_cast<unsigned>(s->cur.len), static_cast<unsigned>(s->cur.frlen),
+           s->cur.sidx);
+    const int dropped = discard_cur_frame(s);
+    if (frame_bound(s) || (!s->discarding && dropped == -1)) {
+        bump(s->state.fr_discarded, 1);
+        TQ_DBG("[%s] discard frame: idx = %d\n", k_feed, s->cur.fridx);
+    }
+    s->discarding = 1;
+    s->prev_sidx = -1;
+    return true;
+}
+
 // What follows the acceptance of a header.
 void on_header_accepted(tq_stream_t *s) {
+    if (refuse_ragged_packet(s)) return;
     if (s->discarding) {
         if (!frame_bound(s)) return;
         s->discarding = 0;

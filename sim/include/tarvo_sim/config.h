@@ -158,6 +158,12 @@ enum class Hostile {
     ragged_frames,         // frames 3 bytes longer than their geometry
     calib_4gib,            // parameter 8 describes a valid 4 GiB calibration file
     flash_sizes,           // flash information: sizes and addresses of 0xFFFFFFF0
+    // The stored calibration (parameter 8 describing it) of an EPC camera,
+    // served in place of its own:
+    calib_overlong,  // the image header claims more payload than the frame holds
+    zip_bomb,        // the archive's package expands to 40 MiB (of zeros)
+    zip_names,       // an entry with a hostile name, the next one at each read-out:
+                     // "../", absolute, "..\", a NUL then "/../../", 300 bytes long
 };
 
 // One simulated camera.

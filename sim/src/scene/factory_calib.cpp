@@ -2,15 +2,13 @@
 // calibration step the phase the sensor reads at a known distance, which
 // includes the pixel's fixed-pattern error, packed the way the camera
 // stores it (a package in a ZIP archive behind a 17-byte header).
-#include <zip.h>
-
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 
+#include "archive.h"
 #include "scene/optics.h"
 #include "scene/sensor.h"
 #include "tarvo_sim/scene.h"
@@ -57,41 +55,6 @@ std::vector<uint8_t> drnu_images(uint16_t chip, uint16_t wafer) {
     return img;
 }
 
-std::vector<uint8_t> zip_one(const std::string &name, const std::vector<uint8_t> &bytes) {
-    zip_error_t err;
-    zip_error_init(&err);
-    zip_source_t *src = zip_source_buffer_create(nullptr, 0, 0, &err);
-    if (!src) throw std::runtime_error("zip: no buffer source");
-    zip_source_keep(src);
-    zip_t *z = zip_open_from_source(src, ZIP_TRUNCATE, &err);
-    if (!z) {
-        zip_source_free(src);
-        throw std::runtime_error("zip: cannot open the buffer");
-    }
-    zip_source_t *entry = zip_source_buffer(z, bytes.data(), bytes.size(), 0);
-    if (!entry || zip_file_add(z, name.c_str(), entry, ZIP_FL_OVERWRITE) < 0) {
-        if (entry) zip_source_free(entry);
-        zip_discard(z);
-        zip_source_free(src);
-        throw std::runtime_error("zip: cannot add the package");
-    }
-    if (zip_close(z) < 0) {
-        zip_discard(z);
-        zip_source_free(src);
-        throw std::runtime_error("zip: cannot write the archive");
-    }
-    std::vector<uint8_t> out;
-    zip_stat_t st;
-    if (zip_source_stat(src, &st) == 0 && zip_source_open(src) == 0) {
-        out.resize(st.size);
-        const zip_int64_t n = zip_source_read(src, out.data(), out.size());
-        out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        zip_source_close(src);
-    }
-    zip_source_free(src);
-    return out;
-}
-
 }  // namespace
 
 const FactoryCalibration &factory_calibration(uint16_t chip_id, uint16_t wafer_id) {
@@ -108,12 +71,7 @@ const FactoryCalibration &factory_calibration(uint16_t chip_id, uint16_t wafer_i
     fc->package_name = name;
     std::vector<uint8_t> pkg = fc->params;
     pkg.insert(pkg.end(), fc->images.begin(), fc->images.end());
-    const std::vector<uint8_t> zip = zip_one(fc->package_name, pkg);
-    fc->image.assign(17, 0);
-    fc->image[0] = 1;  // valid
-    fc->image[2] = 1;  // the payload is a ZIP archive
-    wire::put32(&fc->image[11], static_cast<uint32_t>(zip.size()));
-    fc->image.insert(fc->image.end(), zip.begin(), zip.end());
+    fc->image = calib_image_of(zip_archive({{fc->package_name, pkg}}));
     slot = std::move(fc);
     return *slot;
 }

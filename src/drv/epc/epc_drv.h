@@ -172,11 +172,16 @@ void reset_extract_count();
 using zip_entry_cb = int (*)(const char *name, void *arg);
 // Extracts every entry of the archive at `zip_path` into `dir` (created
 // when missing), calling `cb` once per entry. Entry names that are
-// absolute or climb out of `dir` ("..") are refused, as are entries of
-// more than k_zip_entry_max bytes. Returns 0, or -1 (archive unreadable,
-// refused entry, write failure, callback failure); entries written before
-// the failure stay on disk.
-constexpr uint64_t k_zip_entry_max = 64ull << 20;
+// absolute, climb out of `dir` ("..") or are longer than k_zip_name_max
+// bytes are refused, and so is an archive whose entries hold more than
+// k_zip_archive_max bytes in all (the largest calibration, 30 DRNU images
+// and its parameters, is about 4.6 MB): by the sizes the archive claims,
+// before anything is written, and by the bytes they really expand to.
+// Returns 0, or -1 (archive unreadable, refused entry or archive, write
+// failure, callback failure); entries written before the failure stay on
+// disk, except the one being written.
+constexpr uint64_t k_zip_archive_max = 16ull << 20;
+constexpr size_t k_zip_name_max = 255;
 int zip_extract(const char *zip_path, const char *dir, zip_entry_cb cb, void *arg);
 
 // --- Decoding (epc_decode.cpp) ---

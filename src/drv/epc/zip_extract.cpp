@@ -54,16 +54,28 @@ bool ensure_dir(const std::string &path) {
     return platform::path_exists(path.c_str()) || platform::make_dir(path.c_str()) == 0;
 }
 
-// Writes one file entry to `path`; false (and no file left) on any failure.
-bool extract_file(zip_t *za, zip_uint64_t index, const std::string &path) {
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(za, index, 0, &st) != 0) return false;
-    if ((st.valid & ZIP_STAT_SIZE) && st.size > k_zip_entry_max) {
-        TQ_ERR("[%s] %s: entry of %llu bytes refused\n", k_fn, path.c_str(),
-               static_cast<unsigned long long>(st.size));
-        return false;
+// The bytes the archive's entries claim in all; false (and an ERR line)
+// when that is above k_zip_archive_max or a size is missing.
+bool claimed_sizes_fit(zip_t *za, zip_int64_t count, const char *zip_path) {
+    uint64_t total = 0;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st) != 0 ||
+            !(st.valid & ZIP_STAT_SIZE))
+            return false;
+        total = st.size > UINT64_MAX - total ? UINT64_MAX : total + st.size;
     }
+    if (total <= k_zip_archive_max) return true;
+    TQ_ERR("[%s] %s: entries of %llu bytes in all refused\n", k_fn, zip_path,
+           static_cast<unsigned long long>(total));
+    return false;
+}
+
+// Writes one file entry to `path`, adding what it expands to to `*total`;
+// false (and no file left) on any failure, and when the archive's bytes in
+// all pass k_zip_archive_max whatever its entries claimed.
+bool extract_file(zip_t *za, zip_uint64_t index, const std::string &path, uint64_t *total) {
     std::unique_ptr<zip_file_t, ZipFileCloser> zf(zip_fopen_index(za, index, 0));
     if (!zf) return false;
     std::unique_ptr<FILE, FileCloser> out(platform::open_file(path.c_str(), "wb"));
@@ -72,7 +84,6 @@ bool extract_file(zip_t *za, zip_uint64_t index, const std::string &path) {
         return false;
     }
     std::vector<char> buf(64 * 1024);
-    uint64_t total = 0;
     bool ok = true;
     for (;;) {
         const zip_int64_t n = zip_fread(zf.get(), buf.data(), buf.size());
@@ -81,9 +92,15 @@ bool extract_file(zip_t *za, zip_uint64_t index, const std::string &path) {
             break;
         }
         if (n == 0) break;
-        total += static_cast<uint64_t>(n);
-        if (total > k_zip_entry_max || std::fwrite(buf.data(), 1, static_cast<size_t>(n),
-                                                   out.get()) != static_cast<size_t>(n)) {
+        *total += static_cast<uint64_t>(n);
+        if (*total > k_zip_archive_max) {
+            TQ_ERR("[%s] %s: archive expands beyond %llu bytes, refused\n", k_fn, path.c_str(),
+                   static_cast<unsigned long long>(k_zip_archive_max));
+            ok = false;
+            break;
+        }
+        if (std::fwrite(buf.data(), 1, static_cast<size_t>(n), out.get()) !=
+            static_cast<size_t>(n)) {
             ok = false;
             break;
         }
@@ -110,11 +127,17 @@ int zip_extract(const char *zip_path, const char *dir, zip_entry_cb cb, void *ar
     if (!ensure_dir(base)) return -1;
 
     const zip_int64_t count = zip_get_num_entries(za.get(), 0);
+    if (!claimed_sizes_fit(za.get(), count, zip_path)) return -1;
     std::vector<std::string> parts;
+    uint64_t total = 0;
     for (zip_int64_t i = 0; i < count; ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
         const char *raw = zip_get_name(za.get(), index, ZIP_FL_ENC_RAW);
         const std::string name = raw ? raw : "";
+        if (name.size() > k_zip_name_max) {
+            TQ_ERR("[%s] entry name of %zu bytes refused\n", k_fn, name.size());
+            return -1;
+        }
         if (!safe_components(name, parts)) {
             TQ_ERR("[%s] entry \"%s\" would leave %s, refused\n", k_fn, name.c_str(), base.c_str());
             return -1;
@@ -130,7 +153,7 @@ int zip_extract(const char *zip_path, const char *dir, zip_entry_cb cb, void *ar
             }
         }
         if (parts.empty() || is_dir) continue;
-        if (!extract_file(za.get(), index, path)) return -1;
+        if (!extract_file(za.get(), index, path, &total)) return -1;
         if (cb && cb(name.c_str(), arg) != 0) return -1;
     }
     return 0;

@@ -134,6 +134,26 @@ TEST_F(TiDriver, FrameInfoIgnoresHeaderGeometry) {
     EXPECT_EQ(info.reserved1, 0);
 }
 
+TEST_F(TiDriver, FrameInfoRefusesFramesThatAreNoWholeNumberOfPixels) {
+    struct {
+        uint32_t frlen;
+        uint16_t w, h;
+        bool ok;
+    } cases[] = {{6144, 64, 48, true},
+                 {6147, 64, 48, false},
+                 {307200, 0, 0, true},
+                 {307203, 0, 0, false},
+                 {614401, 640, 480, false}};
+    for (const auto &c : cases) {
+        tq_frame_hdr_t hdr{};
+        hdr.frlen = c.frlen;
+        hdr.width = c.w;
+        hdr.height = c.h;
+        tarvo_frame_info_t info{};
+        EXPECT_EQ(ops->frame_get_info(row, &info, &hdr), c.ok) << c.frlen;
+    }
+}
+
 TEST_F(TiDriver, DecodeDistanceAndGray) {
     tarvo_frame_info_t info{};
     info.width = 320;

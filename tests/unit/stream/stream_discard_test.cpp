@@ -145,16 +145,18 @@ TEST_F(StreamDiscard, LostFirstPacketLosesItsFrameOnce) {
 
 TEST_F(StreamDiscard, FramesAcrossPacketEndsNeverComeOutShifted) {
     // Packets filled to 80 bytes with 30-byte frames end inside frames.
-    // The reassembler expects a packet that continues a frame to carry that
-    // frame's index, so it refuses these; what matters is that no frame cut
-    // from the middle of another is ever handed out.
+    // A packet longer than its frame must hold whole frames, and one that
+    // continues a frame must carry that frame's index, so the reassembler
+    // refuses all but the last packet (60 bytes, frames 8 and 9); what
+    // matters is that no frame cut from the middle of another is ever
+    // handed out.
     StreamPlan plan;
     plan.frlen = 30;
     plan.max_payload = 80;
     plan.cross_packets = true;
     auto out = feed_all({write_stream(plan, 10)});
     for (const Frame &f : out) EXPECT_EQ(f.bytes, frame_bytes(f.hdr.fridx, 30)) << f.hdr.fridx;
-    expect_frames(out, {0, 1, 8, 9});
+    expect_frames(out, {8, 9});
 
     // The same after a reset, starting with a packet that continues a frame.
     tq_stream_reset(s.get());
@@ -279,6 +281,31 @@ TEST_F(StreamDiscard, ZeroLengthPacketCompletesAtOnce) {
     Bytes rest = cat({part(1, 2, 0), part(2, 2, 1), part(3, 2, 2)});
     auto out = feed_all({cat({b, rest})});
     expect_frames(out, {2});
+}
+
+TEST_F(StreamDiscard, PacketLongerThanItsFrameButNotWholeFramesIsRefused) {
+    // One frame of 100 bytes per packet; packet 1 claims the largest
+    // length. Taken at its word, it would cut the next megabyte, later
+    // headers included, into frames. Legal packets of whole frames around
+    // it still count.
+    Bytes b;
+    for (uint16_t k = 0; k < 8; ++k) {
+        PacketSpec p = pkt(k, 100, k, true);
+        if (k == 1) {
+            p.len_set = true;
+            p.len = 0xFFFFF;
+        }
+        append_packet(b, p, frame_bytes(k, 100));
+    }
+    Bytes f8 = frame_bytes(8, 100), f9 = frame_bytes(9, 100);
+    f8.insert(f8.end(), f9.begin(), f9.end());
+    append_packet(b, pkt(8, 100, 8, true), f8);
+    auto out = feed_all({b});
+    expect_frames(out, {0, 2, 3, 4, 5, 6, 7, 8, 9});
+    EXPECT_TRUE(
+        log.has("[ERR] [tq_stream_feed_input] packet refused: len 1048575 is not a whole "
+                "number of 100-byte frames (sidx=1)\n"));
+    EXPECT_EQ(st().fr_discarded, 1u);
 }
 
 }  // namespace
