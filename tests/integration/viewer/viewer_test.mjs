@@ -46,7 +46,11 @@ console.log(`tool: ${url}`);
 
 const browser = await chromium.launch({
   executablePath: browserPath,
-  args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader'],
+  // WebGL in software (no graphics processor here); pages and canvases
+  // composited in software too, which on two cores leaves the renderer
+  // far more time than rasterising them through the software GL.
+  args: ['--no-sandbox', '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
+    '--disable-gpu-rasterization', '--disable-gpu-compositing'],
 });
 const failures = [];
 let checks = 0;
@@ -123,7 +127,9 @@ try {
     const pageFps = (d1 - d0) / secs;
     console.log(`page frame rate: ${pageFps.toFixed(1)} frames drawn per second over ${secs.toFixed(1)} s ` +
       `(camera ${s.fps.toFixed(1)} fps; dropped for a busy page: ${s.viewers[0].dropped_busy})`);
-    assert.ok(pageFps > 1, `${pageFps} fps`);
+    // Every frame the tool gets is drawn, give or take the page's share
+    // of a machine that also runs the camera and the tool.
+    assert.ok(pageFps >= 0.5 * s.fps, `${pageFps} frames drawn per second, camera ${s.fps}`);
   });
 
   await check('the save buttons write valid files', async () => {
