@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "dev_sim.h"
@@ -129,7 +130,9 @@ TEST_F(CloseRace, CloseRacesABurstOfEachEntryPoint) {
             calls += done.load();
             ++cycles;
             EXPECT_LT(close_ms, k_limit_ms) << k.name;
-            EXPECT_LT(worst_ms, k_limit_ms) << k.name;
+            // A start and a stop are two calls, each with its own bound.
+            const bool pair = std::string(k.name) == "cap start/stop";
+            EXPECT_LT(worst_ms, (pair ? 2 : 1) * k_limit_ms) << k.name;
             EXPECT_TRUE(after_close_failed) << k.name;
             EXPECT_EQ(rec_.lldev, nullptr) << k.name;
             EXPECT_EQ(rec_.api_busy, 0) << k.name;
