@@ -200,11 +200,13 @@ bool Analyzer::add(tarvo_dev_t *dev, const float *dist, int width, int height,
     const size_t all = static_cast<size_t>(width) * height;
     masked_.assign(all, 0.0f);
     float *slot = &ring_[static_cast<size_t>(next_) * px];
+    int count = 0;  // the region's pixels with a distance
     for (int v = 0; v < roi_.h; ++v)
         for (int u = 0; u < roi_.w; ++u) {
             const size_t at = static_cast<size_t>(roi_.y + v) * width + roi_.x + u;
             const float d = dist[at];
             masked_[at] = d;
+            count += has_distance(d);
             slot[static_cast<size_t>(v) * roi_.w + u] = has_distance(d) ? d : NAN;
         }
     tarvo_camera_param_t unit{};
@@ -216,10 +218,6 @@ bool Analyzer::add(tarvo_dev_t *dev, const float *dist, int width, int height,
     const int n =
         tarvo_frame_get_pcl(dev, points_.data(), static_cast<int>(points_.size()), masked_.data(),
                             static_cast<int>(all), width, height, cam ? &unit : nullptr);
-    int count = 0;
-    for (int v = 0; v < roi_.h; ++v)
-        for (int u = 0; u < roi_.w; ++u)
-            count += has_distance(masked_[static_cast<size_t>(roi_.y + v) * width + roi_.x + u]);
     // A region with distances but no points: the lens is unknown.
     if (n == 0 && count > 0) return false;
     next_ = (next_ + 1) % window_;
